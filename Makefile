@@ -1,0 +1,36 @@
+# Entry points: `make run` opens the application bundle, `make test` runs every test, `make bench`
+# prints each benchmark as a ratio against its baseline. Each installs what is missing first.
+WERROR ?= $(or $(DOVREL_WERROR),OFF)
+JOBS ?= $(shell nproc)
+SESSION := scripts/with-session-services
+
+.PHONY: all deps build build-sanitize run test bench format clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build: deps
+	cmake --preset default -DDOVREL_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset default -j $(JOBS)
+
+build-sanitize: deps
+	cmake --preset sanitize -DDOVREL_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset sanitize -j $(JOBS)
+
+run: build
+	scripts/run-app build/Dovrel.app
+
+test: build build-sanitize
+	$(SESSION) ctest --preset default -j $(JOBS)
+	$(SESSION) ctest --preset sanitize -j $(JOBS)
+
+bench: build
+	$(SESSION) scripts/run-benchmarks build
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-sanitize

@@ -1,0 +1,78 @@
+#include "helper/frame.h"
+
+#include "helper/operations.h"
+
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
+BoundedInput readBoundedInput(int fd, std::size_t limit) {
+    BoundedInput input;
+    std::vector<char> chunk(65536);
+    bool oversized = false;
+    for (;;) {
+        ssize_t count = read(fd, chunk.data(), chunk.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return {};
+        if (count == 0)
+            break;
+        if (oversized)
+            continue;
+        if (input.bytes.size() + static_cast<size_t>(count) > limit) {
+            oversized = true;
+            std::string().swap(input.bytes);
+            continue;
+        }
+        input.bytes.append(chunk.data(), static_cast<size_t>(count));
+    }
+    input.complete = !oversized;
+    return input;
+}
+
+std::optional<Json> parseJson(std::string_view bytes) {
+    // The parser keeps its own stack instead of recursing, so nesting depth cannot exhaust ours.
+    Json parsed = Json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
+    if (parsed.is_discarded())
+        return std::nullopt;
+    return parsed;
+}
+
+std::optional<std::string> stringMember(const Json& object, const char* name) {
+    auto member = object.find(name);
+    if (member == object.end() || !member->is_string())
+        return std::nullopt;
+    return member->get<std::string>();
+}
+
+namespace {
+
+bool holdsOnlyOperationAndLanguage(const Json& request) {
+    for (const auto& [name, value] : request.items()) {
+        if (name != "operation" && name != "language")
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+Reply answerRequest(std::string_view bytes) {
+    auto request = parseJson(bytes);
+    if (!request || !request->is_object())
+        return failureReply();
+    auto operation = stringMember(*request, "operation");
+    if (!operation)
+        return failureReply();
+    if (*operation == "choose-folder")
+        return chooseFolder(*request);
+    if (*operation == "github-status" || *operation == "github-auth") {
+        if (!holdsOnlyOperationAndLanguage(*request))
+            return failureReply();
+        return answerGitHubRequest(*operation == "github-auth" ? GitHubOperation::auth : GitHubOperation::status);
+    }
+    if (*operation == "confirm-project-command")
+        return confirmProjectCommand(*request);
+    return answerCredentialRequest(*request, *operation);
+}

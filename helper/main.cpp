@@ -1,0 +1,12 @@
+// helper: answers one JSON request from standard input with one JSON reply on standard output.
+#include "helper/frame.h"
+
+#include <csignal>
+#include <unistd.h>
+
+int main() {
+    // A caller that stops reading must not kill the helper; the failed write is simply the end.
+    std::signal(SIGPIPE, SIG_IGN);
+    auto input = readBoundedInput(STDIN_FILENO, requestLimit);
+    output(input.complete ? answerRequest(input.bytes) : failureReply());
+}

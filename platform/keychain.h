@@ -1,0 +1,28 @@
+// Stands in for the macOS keychain item services (SecItemCopyMatching, SecItemUpdate, SecItemAdd,
+// SecItemDelete) on generic-password items, over the Secret Service.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+enum class KeychainStatus { success, notFound, failure };
+
+// The attributes that identify a generic-password item.
+struct KeychainItem {
+    std::string service;
+    std::string account;
+};
+
+struct KeychainLookup {
+    KeychainStatus status = KeychainStatus::failure;
+    std::string data;
+};
+
+// The data of the one item that matches, or notFound when none does.
+KeychainLookup keychainCopy(const KeychainItem& item);
+// Replaces the data of the matching item; notFound when there is none.
+KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data);
+// Creates the item with the given data.
+KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data);
+// Deletes every matching item; notFound when there was none.
+KeychainStatus keychainDelete(const KeychainItem& item);

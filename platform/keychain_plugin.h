@@ -1,0 +1,17 @@
+// The entry point of the keychain plugin. The Secret Service client library and GLib cost several
+// milliseconds to load, so only the operations that reach the keychain load them.
+#pragma once
+
+#include "platform/keychain.h"
+
+struct KeychainFunctions {
+    KeychainLookup (*copy)(const KeychainItem&);
+    KeychainStatus (*update)(const KeychainItem&, std::string_view);
+    KeychainStatus (*add)(const KeychainItem&, std::string_view);
+    KeychainStatus (*remove)(const KeychainItem&);
+};
+
+inline constexpr const char* keychainPluginFile = "dovrel-keychain.so";
+inline constexpr const char* keychainPluginEntry = "dovrelKeychainFunctions";
+
+extern "C" const KeychainFunctions* dovrelKeychainFunctions();
