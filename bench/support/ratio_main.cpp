@@ -1,0 +1,55 @@
+// Runs the registered benchmarks, then prints every "<figure>/program" against its
+// "<figure>/baseline" as a ratio of real time per iteration (below 1 means faster than the baseline).
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            if (run.run_type != Run::RT_Iteration && run.aggregate_name != "median")
+                continue;
+            if (run.run_type == Run::RT_Iteration && run.repetitions > 1)
+                continue;
+            std::string name = run.run_name.function_name;
+            times[name] = run.GetAdjustedRealTime();
+        }
+    }
+
+    void printRatios() const {
+        std::printf("\n%-44s %14s %14s %8s\n", "figure", "program", "baseline", "ratio");
+        for (const auto& [name, programTime] : times) {
+            auto slash = name.rfind("/program");
+            if (slash == std::string::npos || slash + 8 != name.size())
+                continue;
+            std::string figure = name.substr(0, slash);
+            auto baseline = times.find(figure + "/baseline");
+            if (baseline == times.end() || baseline->second <= 0)
+                continue;
+            std::printf("%-44s %14.3f %14.3f %8.2f\n", figure.c_str(), programTime, baseline->second,
+                        programTime / baseline->second);
+        }
+    }
+
+private:
+    std::map<std::string, double> times;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printRatios();
+    benchmark::Shutdown();
+    return 0;
+}
