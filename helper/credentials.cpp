@@ -11,8 +11,9 @@ namespace {
 constexpr std::size_t storedFormLimit = 1'048'576;
 
 bool isAccount(const std::string& account) {
-    return account.size() == 64 &&
-           std::all_of(account.begin(), account.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return account.size() == 64 && std::all_of(account.begin(), account.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
 }
 
 std::optional<StringMap> stringMap(const Json& object) {
@@ -28,7 +29,7 @@ std::optional<StringMap> stringMap(const Json& object) {
 }
 
 Reply answerLookup(const KeychainItem& item, bool wantsValues) {
-    auto found = keychainCopy(item);
+    auto found = keychainCopy(item, wantsValues ? KeychainReturn::data : KeychainReturn::nothing);
     if (!wantsValues) {
         if (found.status == KeychainStatus::failure)
             return failureReply();

@@ -70,7 +70,8 @@ Reply answerRequest(std::string_view bytes) {
     if (*operation == "github-status" || *operation == "github-auth") {
         if (!holdsOnlyOperationAndLanguage(*request))
             return failureReply();
-        return answerGitHubRequest(*operation == "github-auth" ? GitHubOperation::auth : GitHubOperation::status);
+        return answerGitHubRequest(*operation == "github-auth" ? GitHubOperation::auth
+                                                               : GitHubOperation::status);
     }
     if (*operation == "confirm-project-command")
         return confirmProjectCommand(*request);

@@ -13,9 +13,9 @@ const KeychainFunctions* keychainFunctions() {
 
 } // namespace
 
-KeychainLookup keychainCopy(const KeychainItem& item) {
+KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
     auto functions = keychainFunctions();
-    return functions == nullptr ? KeychainLookup{} : functions->copy(item);
+    return functions == nullptr ? KeychainLookup{} : functions->copy(item, wanted);
 }
 
 KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {

@@ -18,8 +18,12 @@ struct KeychainLookup {
     std::string data;
 };
 
-// The data of the one item that matches, or notFound when none does.
-KeychainLookup keychainCopy(const KeychainItem& item);
+// What a lookup brings back: only whether the item exists, or its data too. Asking for nothing spares
+// the encrypted session that carrying a secret needs.
+enum class KeychainReturn { nothing, data };
+
+// The one item that matches, or notFound when none does.
+KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted = KeychainReturn::data);
 // Replaces the data of the matching item; notFound when there is none.
 KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data);
 // Creates the item with the given data.

@@ -5,7 +5,7 @@
 #include "platform/keychain.h"
 
 struct KeychainFunctions {
-    KeychainLookup (*copy)(const KeychainItem&);
+    KeychainLookup (*copy)(const KeychainItem&, KeychainReturn);
     KeychainStatus (*update)(const KeychainItem&, std::string_view);
     KeychainStatus (*add)(const KeychainItem&, std::string_view);
     KeychainStatus (*remove)(const KeychainItem&);

@@ -46,13 +46,32 @@ KeychainStatus statusOf(GError* error) {
     return KeychainStatus::failure;
 }
 
-KeychainLookup copyItem(const KeychainItem& item) {
+// The matching items, unlocked, without their secrets; nullptr with `error` set on failure.
+GList* searchItems(const KeychainItem& item, GError** error) {
+    return secret_password_search_sync(itemSchema(), SECRET_SEARCH_UNLOCK, nullptr, error, "service",
+                                       item.service.c_str(), "account", item.account.c_str(), nullptr);
+}
+
+KeychainLookup findItem(const KeychainItem& item) {
+    GError* error = nullptr;
+    GList* found = searchItems(item, &error);
+    if (error != nullptr)
+        return {statusOf(error), {}};
+    if (found == nullptr)
+        return {KeychainStatus::notFound, {}};
+    g_list_free_full(found, g_object_unref);
+    return {KeychainStatus::success, {}};
+}
+
+KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
     if (!sessionBusConfigured())
         return {};
+    if (wanted == KeychainReturn::nothing)
+        return findItem(item);
     GError* error = nullptr;
-    SecretValue* value = secret_password_lookup_binary_sync(itemSchema(), nullptr, &error, "service",
-                                                            item.service.c_str(), "account",
-                                                            item.account.c_str(), nullptr);
+    SecretValue* value =
+        secret_password_lookup_binary_sync(itemSchema(), nullptr, &error, "service", item.service.c_str(),
+                                           "account", item.account.c_str(), nullptr);
     if (error != nullptr)
         return {statusOf(error), {}};
     if (value == nullptr)
@@ -72,8 +91,7 @@ KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
     if (!sessionBusConfigured())
         return KeychainStatus::failure;
     GError* error = nullptr;
-    GList* found = secret_password_search_sync(itemSchema(), SECRET_SEARCH_UNLOCK, nullptr, &error, "service",
-                                               item.service.c_str(), "account", item.account.c_str(), nullptr);
+    GList* found = searchItems(item, &error);
     if (error != nullptr)
         return statusOf(error);
     if (found == nullptr)
@@ -107,8 +125,9 @@ KeychainStatus deleteItem(const KeychainItem& item) {
     if (!sessionBusConfigured())
         return KeychainStatus::failure;
     GError* error = nullptr;
-    gboolean deleted = secret_password_clear_sync(itemSchema(), nullptr, &error, "service", item.service.c_str(),
-                                                  "account", item.account.c_str(), nullptr);
+    gboolean deleted =
+        secret_password_clear_sync(itemSchema(), nullptr, &error, "service", item.service.c_str(), "account",
+                                   item.account.c_str(), nullptr);
     if (error != nullptr)
         return statusOf(error);
     return deleted ? KeychainStatus::success : KeychainStatus::notFound;

@@ -24,6 +24,6 @@ void* bundledPluginSymbol(std::string_view fileName, const char* symbol) {
     auto path = bundledPluginPath(fileName);
     if (path.empty())
         return nullptr;
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
     return handle == nullptr ? nullptr : dlsym(handle, symbol);
 }

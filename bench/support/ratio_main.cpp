@@ -23,6 +23,7 @@ public:
     }
 
     void printRatios() const {
+        std::fflush(stderr);
         std::printf("\n%-44s %14s %14s %8s\n", "figure", "program", "baseline", "ratio");
         for (const auto& [name, programTime] : times) {
             auto slash = name.rfind("/program");
@@ -32,8 +33,8 @@ public:
             auto baseline = times.find(figure + "/baseline");
             if (baseline == times.end() || baseline->second <= 0)
                 continue;
-            std::printf("%-44s %14.3f %14.3f %8.2f\n", figure.c_str(), programTime, baseline->second,
-                        programTime / baseline->second);
+            std::printf("%-44s %11.3f ms %11.3f ms %8.2f\n", figure.c_str(), programTime / 1e6,
+                        baseline->second / 1e6, programTime / baseline->second);
         }
     }
 

@@ -1,0 +1,186 @@
+// Credential records against the real Secret Service of the test session.
+#include "platform/keychain_plugin.h"
+#include "tests/support/run_program.h"
+
+#include <dlfcn.h>
+
+#include <future>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <random>
+
+namespace {
+
+const std::string failure = R"({"ok":false})";
+
+class CredentialStore : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    }
+};
+
+std::string freshAccount() {
+    static std::mt19937_64 random{std::random_device{}()};
+    static const char digits[] = "0123456789abcdef";
+    std::string account;
+    for (int i = 0; i < 64; ++i)
+        account += digits[random() % 16];
+    return account;
+}
+
+std::string ask(const std::string& request,
+                std::optional<std::vector<std::string>> environment = std::nullopt) {
+    auto run = runProgram({.program = bundleProgram("helper"),
+                           .input = request,
+                           .environment = environment,
+                           .timeout = std::chrono::seconds(20)});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_FALSE(run.timedOut);
+    return run.out;
+}
+
+std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
+    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
+}
+
+std::string write(const std::string& account, const std::string& values) {
+    return ask(request("write", account, R"(,"values":)" + values));
+}
+
+std::string secretTool(const std::vector<std::string>& arguments, const std::string& input = "") {
+    auto run = runProgram({.program = "/usr/bin/secret-tool", .arguments = arguments, .input = input});
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    return run.out;
+}
+
+TEST_F(CredentialStore, RecordLifecycle) {
+    auto account = freshAccount();
+    EXPECT_EQ(ask(request("exists", account)), R"({"exists":false,"ok":true})");
+    EXPECT_EQ(ask(request("read", account)), failure);
+    EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
+
+    EXPECT_EQ(write(account, R"({"token":"a/b","名":"值","q":"\"\\\n"})"), R"({"ok":true})");
+    EXPECT_EQ(ask(request("exists", account, R"(,"values":{"ignored":"x"})")),
+              R"({"exists":true,"ok":true})");
+    EXPECT_EQ(ask(request("read", account)),
+              R"({"ok":true,"values":{"q":"\"\\\n","token":"a\/b","名":"值"}})");
+
+    // A write replaces the whole record; refused values leave it as it was.
+    EXPECT_EQ(write(account, R"({"second":"only"})"), R"({"ok":true})");
+    for (auto bad :
+         {R"({})", R"({"n":1})", R"({"n":null})", R"({"n":["x"]})", R"({"n":{"x":"y"}})", R"("text")"})
+        EXPECT_EQ(write(account, bad), failure) << bad;
+    EXPECT_EQ(ask(request("write", account)), failure);
+    EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"second":"only"}})");
+
+    auto other = freshAccount();
+    EXPECT_EQ(ask(request("read", other)), failure);
+    EXPECT_EQ(ask(request("Read", account)), failure);
+    EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
+    EXPECT_EQ(ask(request("exists", account)), R"({"exists":false,"ok":true})");
+}
+
+TEST_F(CredentialStore, RefusesAccountsThatAreNotSixtyFourLowerCaseHexDigits) {
+    auto account = freshAccount();
+    for (const auto& bad : {account.substr(1), account + "0", "A" + account.substr(1),
+                            "g" + account.substr(1), account.substr(1) + "\n", std::string(64, ' ')})
+        EXPECT_EQ(write(bad, R"({"k":"v"})"), failure);
+    EXPECT_EQ(ask(R"({"operation":"exists","account":7})"), failure);
+}
+
+TEST_F(CredentialStore, SharesItemsWithSecretTool) {
+    auto account = freshAccount();
+    EXPECT_EQ(write(account, R"({"k":"v"})"), R"({"ok":true})");
+    auto listed = secretTool({"search", "service", "ai.dovrel.macos.credentials", "account", account});
+    EXPECT_NE(listed.find("secret = {\"k\":\"v\"}"), std::string::npos) << listed;
+
+    auto stored = freshAccount();
+    secretTool(
+        {"store", "--label=stored elsewhere", "service", "ai.dovrel.macos.credentials", "account", stored},
+        R"({"from":"secret-tool"})");
+    EXPECT_EQ(ask(request("read", stored)), R"({"ok":true,"values":{"from":"secret-tool"}})");
+    EXPECT_EQ(write(stored, R"({"from":"helper"})"), R"({"ok":true})");
+    EXPECT_EQ(secretTool({"lookup", "service", "ai.dovrel.macos.credentials", "account", stored}),
+              R"({"from":"helper"})");
+}
+
+// Stores data as another client would, through the bundle's own keychain plugin: secret-tool takes at
+// most 8 KiB.
+void storeDirectly(const std::string& account, const std::string& data) {
+    void* plugin = dlopen((bundlePath() + "/Contents/Resources/lib/" + keychainPluginFile).c_str(), RTLD_NOW);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
+    ASSERT_NE(entry, nullptr);
+    ASSERT_EQ(entry()->add({"ai.dovrel.macos.credentials", account}, data), KeychainStatus::success);
+}
+
+TEST_F(CredentialStore, StoredFormsThatCannotBeReadStillExistAndAreRepairedByWrite) {
+    auto store = storeDirectly;
+    auto account = freshAccount();
+    const std::string frame = R"({"a":")";
+    const std::string exactly(1'048'576 - frame.size() - 2, 'x');
+    store(account, frame + exactly + "\"}");
+    EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"a":")" + exactly + "\"}}");
+
+    store(account, frame + std::string(1'048'576 - frame.size() - 1, 'x') + "\"}");
+    EXPECT_EQ(ask(request("read", account)), failure);
+    EXPECT_EQ(ask(request("exists", account)), R"({"exists":true,"ok":true})");
+
+    for (auto corrupt : {"not json", R"(["a"])", R"({"a":1})", R"({"a":"b"} x)"}) {
+        store(account, corrupt);
+        EXPECT_EQ(ask(request("read", account)), failure) << corrupt;
+    }
+    EXPECT_EQ(write(account, R"({"repaired":"yes"})"), R"({"ok":true})");
+    EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"repaired":"yes"}})");
+    EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
+}
+
+TEST_F(CredentialStore, RequestOfExactlyTheLimitIsServedAndOneByteMoreIsNot) {
+    auto account = freshAccount();
+    auto exact = request("exists", account);
+    exact += std::string(1'048'576 - exact.size(), ' ');
+    EXPECT_EQ(ask(exact), R"({"exists":false,"ok":true})");
+    EXPECT_EQ(ask(exact + " "), failure);
+}
+
+TEST_F(CredentialStore, UnreachableSecretServiceFailsPromptly) {
+    auto account = freshAccount();
+    auto noBus = environmentWith({"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR=/nonexistent", "DISPLAY"});
+    auto deadBus = environmentWith({"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus", "DISPLAY"});
+    for (const auto& environment : {noBus, deadBus}) {
+        EXPECT_EQ(ask(request("exists", account), environment), failure);
+        EXPECT_EQ(ask(request("write", account, R"(,"values":{"k":"v"})"), environment), failure);
+        EXPECT_EQ(ask(request("remove", account), environment), failure);
+    }
+}
+
+TEST_F(CredentialStore, ConcurrentRunsNeitherLoseNorMixRecords) {
+    // Two writers race on one record: afterwards it holds exactly one of the two value sets, whole.
+    auto shared = freshAccount();
+    for (int round = 0; round < 5; ++round) {
+        auto first = std::async(std::launch::async, [&] { return write(shared, R"({"w":"1","x":"1"})"); });
+        auto second = std::async(std::launch::async, [&] { return write(shared, R"({"w":"2","y":"2"})"); });
+        EXPECT_EQ(first.get() + second.get(), R"({"ok":true}{"ok":true})");
+        auto read = ask(request("read", shared));
+        EXPECT_TRUE(read == R"({"ok":true,"values":{"w":"1","x":"1"}})" ||
+                    read == R"({"ok":true,"values":{"w":"2","y":"2"}})")
+            << read;
+    }
+    // A hundred runs on different records: each reads back its own.
+    std::vector<std::string> accounts(100);
+    std::vector<std::future<std::string>> writes;
+    for (auto& account : accounts) {
+        account = freshAccount();
+        writes.push_back(std::async(std::launch::async,
+                                    [&account] { return write(account, R"({"me":")" + account + "\"}"); }));
+    }
+    for (auto& pending : writes)
+        EXPECT_EQ(pending.get(), R"({"ok":true})");
+    for (const auto& account : accounts)
+        EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"me":")" + account + "\"}}");
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+// The helper's request frame, run as a black box: request bytes in, exact reply bytes out.
+#include "helper/reply.h"
+#include "tests/support/run_program.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string failure = R"({"ok":false})";
+const std::string account(64, 'a');
+
+ProgramRun askHelper(const std::string& request) {
+    return runProgram({.program = bundleProgram("helper"), .input = request});
+}
+
+void expectFailureReply(const std::string& request) {
+    auto run = askHelper(request);
+    EXPECT_EQ(run.out, failure) << "request: " << request.substr(0, 80);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+TEST(HelperFrame, RefusesWhatIsNotOneJsonObjectWithAStringOperation) {
+    for (const std::string request : {"",
+                                      " ",
+                                      "[]",
+                                      "\"choose-folder\"",
+                                      "42",
+                                      "null",
+                                      "{}",
+                                      "{\"operation\":7}",
+                                      "{\"operation\":null}",
+                                      "{\"operation\":[\"exists\"]}",
+                                      "{\"operation\":\"choose-folder\"} {}",
+                                      "{\"operation\":\"exists\",}",
+                                      "{'operation':'exists'}",
+                                      "/* c */{\"operation\":\"github-status\"}",
+                                      "{\"operation\":\"github-status\"}// c",
+                                      "{\"operation\":\"github-status\",\"n\":NaN}",
+                                      "{\"operation\":\"github-status\",\"n\":Infinity}",
+                                      "{\"operation\":\"github-status\",\"n\":01}",
+                                      "{\"operation\":\"github-status\",\"n\":\"\xff\"}",
+                                      "{\"operation\":\"github-status\",\"n\":\"\xc0\xaf\"}",
+                                      "{\"operation\":\"github-status\",\"n\":\"\\ud800\"}",
+                                      "{\"operation\":\"github-status\",\"n\":\"\\udc00x\"}",
+                                      "{\"operation\":\"github-status\",\"n\":\"tab\there\"}",
+                                      "\xef\xbb\xbf{\"operation\":\"github-status\"}"})
+        expectFailureReply(request);
+}
+
+TEST(HelperFrame, ComparesOperationNamesExactlyAndWhole) {
+    for (const std::string operation :
+         {"Exists", "exists ", " exists", "EXISTS", "read\\u0000", "unknown", "writes"})
+        expectFailureReply(R"({"operation":")" + operation + R"(","account":")" + account + R"("})");
+    expectFailureReply(R"({"operation":"exists"})");
+    expectFailureReply(R"({"operation":"github-status","extra":true})");
+    expectFailureReply(R"({"operation":"github-auth","account":")" + account + R"("})");
+}
+
+TEST(HelperFrame, OversizedInputIsRefusedWithBoundedMemory) {
+    // 64 MiB must be read to its end without being held: the peak stays far below the input's size.
+    // The input comes from a pipeline so that the test's own memory does not count towards the peak.
+    auto run = runProgram(
+        {.program = "/bin/sh",
+         .arguments = {"-c", "{ printf '%s' \"$1\"; head -c 67108864 /dev/zero | tr '\\0' ' '; } | \"$0\"",
+                       bundleProgram("helper"), R"({"operation":"exists","account":")" + account + R"("})"}});
+    EXPECT_EQ(run.out, failure);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_LT(run.maxResidentKb, 32 * 1024);
+}
+
+TEST(HelperFrame, DeepNestingIsRefusedWithoutCrashing) {
+    constexpr size_t megabyte = 1 << 20;
+    std::string nestedMembers;
+    while (nestedMembers.size() + 5 <= megabyte)
+        nestedMembers += R"({"a":)";
+    const std::string balanced = std::string(megabyte / 2, '[') + std::string(megabyte / 2, ']');
+    for (const auto& request :
+         {std::string(megabyte, '['), nestedMembers, balanced,
+          R"({"operation":"exists","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}"}) {
+        auto run = askHelper(request);
+        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.signal, 0);
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+}
+
+TEST(HelperFrame, SurvivesAReaderThatHasGoneAway) {
+    auto run = runProgram({.program = bundleProgram("helper"), .input = "[]", .closeOutputAtStart = true});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitStatus, 0);
+    auto closedInput = runProgram({.program = bundleProgram("helper"), .closeInputAtStart = true});
+    EXPECT_EQ(closedInput.out, failure);
+}
+
+TEST(ReplyWriter, WritesCompactSortedMembersWithEscapedSolidus) {
+    Reply reply{{"path", std::string("/Users/someone/My Work/\xe5\xb7\xa5\xe4\xbd\x9c")}, {"ok", true}};
+    EXPECT_EQ(serializeReply(reply),
+              "{\"ok\":true,\"path\":\"\\/Users\\/someone\\/My Work\\/\xe5\xb7\xa5\xe4\xbd\x9c\"}");
+    EXPECT_EQ(serializeReply({{"ok", true}, {"path", nullptr}}), R"({"ok":true,"path":null})");
+    EXPECT_EQ(serializeReply(failureReply()), failure);
+}
+
+TEST(ReplyWriter, EscapesQuotesBackslashesAndControlCharacters) {
+    StringMap values{{"z", "last"}, {"a\"b", "x\\y"}, {std::string("c\x01\x1f\x7f", 4), "\b\f\n\r\t"}};
+    EXPECT_EQ(serializeReply({{"values", values}, {"ok", true}}),
+              "{\"ok\":true,\"values\":{\"a\\\"b\":\"x\\\\y\",\"c\\u0001\\u001f\x7f\":\"\\b\\f\\n\\r\\t\","
+              "\"z\":\"last\"}}");
+    // Keys sort by their bytes, so UTF-8 keys come after every ASCII key.
+    EXPECT_EQ(serializeReply({{"values", StringMap{{"\xc3\xa9", "1"}, {"z", "2"}}}}),
+              "{\"values\":{\"z\":\"2\",\"\xc3\xa9\":\"1\"}}");
+}
+
+} // namespace

@@ -68,7 +68,8 @@ ProgramRun runProgram(const ProgramCall& call) {
     auto envPointers = pointers(envp);
 
     pid_t pid = -1;
-    int spawned = posix_spawn(&pid, call.program.c_str(), &actions, nullptr, argvPointers.data(), envPointers.data());
+    int spawned =
+        posix_spawn(&pid, call.program.c_str(), &actions, nullptr, argvPointers.data(), envPointers.data());
     posix_spawn_file_actions_destroy(&actions);
     closeIfOpen(in.read);
     closeIfOpen(out.write);
@@ -90,7 +91,8 @@ ProgramRun runProgram(const ProgramCall& call) {
     size_t written = 0;
     auto deadline = std::chrono::steady_clock::now() + call.timeout;
     while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             run.timedOut = true;
             kill(pid, SIGKILL);
@@ -137,7 +139,9 @@ ProgramRun runProgram(const ProgramCall& call) {
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
     std::vector<std::string> result;
-    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    auto nameOf = [](const std::string& entry) {
+        return entry.substr(0, entry.find('='));
+    };
     for (char** entry = environ; *entry != nullptr; ++entry) {
         std::string text = *entry;
         bool replaced = false;
@@ -171,7 +175,8 @@ bool insideSessionServices() {
 
 std::string makeScratchFolder(const std::string& prefix) {
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/" + prefix + ".XXXXXX";
+    std::string pattern =
+        std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/" + prefix + ".XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     return pattern;

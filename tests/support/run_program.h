@@ -14,7 +14,7 @@ struct ProgramCall {
     // The whole environment as NAME=value entries; unset inherits the test's own.
     std::optional<std::vector<std::string>> environment;
     std::chrono::milliseconds timeout{60'000};
-    bool closeInputAtStart = false; // the program's standard input is closed before it reads
+    bool closeInputAtStart = false;  // the program's standard input is closed before it reads
     bool closeOutputAtStart = false; // nobody reads standard output: the pipe's reader is gone
 };
 
