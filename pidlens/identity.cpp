@@ -1,0 +1,88 @@
+#include "pidlens/pidlens.h"
+#include "platform/process_record.h"
+
+#include <charconv>
+#include <unistd.h>
+
+namespace {
+
+constexpr uint32_t lowest_pid = 2;
+constexpr uint32_t highest_pid = 2147483647;
+
+// The caller may only learn about its own processes, whichever of the two users it checks.
+bool belongs_to_caller(const ProcessRecord& record) {
+    uid_t caller = getuid();
+    return record.uid == caller && record.realUid == caller;
+}
+
+bool usable_path(const char* path, size_t length) {
+    return length >= 1 && length < executablePathCapacity && path[0] == '/';
+}
+
+// A change of parent, group or user, or an identifier taken over by a new process, shows up as a
+// difference between two reads taken around the path.
+bool same_instance(const ProcessRecord& first, const ProcessRecord& second) {
+    return first.pid == second.pid && first.parentPid == second.parentPid &&
+           first.processGroupId == second.processGroupId && first.uid == second.uid &&
+           first.realUid == second.realUid && first.startSeconds == second.startSeconds;
+}
+
+void write_identity(const ProcessRecord& first, const char* path, const ProcessRecord& second, FILE* out) {
+    std::fprintf(out,
+                 "{\"schemaVersion\":1,\"pid\":%u,\"parentPid\":%u,\"processGroupId\":%u,\"uid\":%u,"
+                 "\"startedAt\":\"%llu%06llu\",\"executable\":",
+                 first.pid, first.parentPid, first.processGroupId, first.uid,
+                 static_cast<unsigned long long>(first.startSeconds),
+                 static_cast<unsigned long long>(first.startMicroseconds));
+    json_string(path, out);
+    std::fprintf(out, ",\"stopped\":%s}", second.stopped ? "true" : "false");
+}
+
+} // namespace
+
+std::optional<uint32_t> parse_pid(std::string_view text) {
+    if (text.empty() || text.size() > 10)
+        return std::nullopt;
+    for (char c : text)
+        if (c < '0' || c > '9')
+            return std::nullopt;
+    uint64_t value = 0;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return std::nullopt;
+    if (value < lowest_pid || value > highest_pid)
+        return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+void json_string(const char* text, FILE* out) {
+    std::putc('"', out);
+    for (auto* byte = reinterpret_cast<const unsigned char*>(text); *byte != 0; ++byte) {
+        if (*byte == '"' || *byte == '\\') {
+            std::putc('\\', out);
+            std::putc(*byte, out);
+        } else if (*byte < 0x20) {
+            std::fprintf(out, "\\u%04x", *byte);
+        } else {
+            std::putc(*byte, out);
+        }
+    }
+    std::putc('"', out);
+}
+
+int emit_identity(uint32_t pid, FILE* out) {
+    ProcessRecord first;
+    if (!readProcessRecord(pid, first) || first.pid != pid || !belongs_to_caller(first))
+        return status_not_established;
+    char path[executablePathCapacity];
+    if (!usable_path(path, readExecutablePath(pid, path)))
+        return status_not_established;
+    ProcessRecord second;
+    if (!readProcessRecord(pid, second) || !same_instance(first, second))
+        return status_not_established;
+    if (second.startMicroseconds > 999999 || first.startSeconds == 0 ||
+        first.startMicroseconds != second.startMicroseconds)
+        return status_not_established;
+    write_identity(first, path, second, out);
+    return std::ferror(out) ? status_output_error : status_written;
+}

@@ -1,0 +1,97 @@
+#include "pidlens/pidlens.h"
+#include "platform/process_record.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+// The root and at most 255 descendants: a hard limit of the report, not a size to grow.
+constexpr size_t tree_limit = 256;
+
+// The queue is at once the breadth-first work list and the order of the output; snapshots[i] is the
+// record of queue[i] when it was accepted.
+struct TreeWalk {
+    uint32_t queue[tree_limit] = {};
+    ProcessRecord snapshots[tree_limit];
+    size_t count = 0;
+};
+
+bool queued(const TreeWalk& walk, uint32_t pid) {
+    return std::find(walk.queue, walk.queue + walk.count, pid) != walk.queue + walk.count;
+}
+
+bool has_ended(uint32_t pid) {
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Takes child `pid` of queue[parent_index] into the walk. An exited child is left out; any doubt about
+// it fails the whole walk.
+int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
+    if (pid < 2)
+        return status_written;
+    if (queued(walk, pid) || walk.count == tree_limit)
+        return status_not_established;
+    ProcessRecord record;
+    if (!readProcessRecord(pid, record))
+        return has_ended(pid) ? status_written : status_not_established;
+    // A child that has exited but is not collected yet still has a record; it has ended all the same.
+    if (record.ended)
+        return status_written;
+    if (record.parentPid != walk.queue[parent_index])
+        return status_not_established;
+    walk.queue[walk.count] = pid;
+    walk.snapshots[walk.count] = record;
+    ++walk.count;
+    return status_written;
+}
+
+// Nothing is written while the tree is walked: the walk either completes or fails as a whole.
+int walk_tree(uint32_t root, TreeWalk& walk) {
+    walk.queue[0] = root;
+    walk.count = 1;
+    if (!readProcessRecord(root, walk.snapshots[0]))
+        return status_not_established;
+    for (size_t parent = 0; parent < walk.count; ++parent) {
+        ChildList children;
+        if (!listChildren(walk.queue[parent], children))
+            return status_not_established;
+        for (size_t i = 0; i < children.count; ++i)
+            if (int status = accept_child(walk, parent, children.ids[i]); status != status_written)
+                return status;
+    }
+    return status_written;
+}
+
+bool still_as_walked(const TreeWalk& walk, size_t index) {
+    ProcessRecord now;
+    const ProcessRecord& then = walk.snapshots[index];
+    return readProcessRecord(walk.queue[index], now) && now.startSeconds == then.startSeconds &&
+           now.startMicroseconds == then.startMicroseconds && now.parentPid == then.parentPid;
+}
+
+// Each process is checked against its snapshot just before its object is written, so a process that
+// ended or was replaced since the walk stops the report.
+int print_tree(const TreeWalk& walk, FILE* out) {
+    std::fputc('[', out);
+    for (size_t i = 0; i < walk.count; ++i) {
+        if (!still_as_walked(walk, i))
+            return status_not_established;
+        if (i > 0)
+            std::fputc(',', out);
+        if (int status = emit_identity(walk.queue[i], out); status != status_written)
+            return status;
+    }
+    std::fputs("]\n", out);
+    return std::fflush(out) != 0 || std::ferror(out) ? status_output_error : status_written;
+}
+
+} // namespace
+
+int emit_tree(uint32_t root, FILE* out) {
+    TreeWalk walk;
+    if (int status = walk_tree(root, walk); status != status_written)
+        return status;
+    return print_tree(walk, out);
+}

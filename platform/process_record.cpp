@@ -1,0 +1,399 @@
+#include "platform/process_record.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <string_view>
+#include <unistd.h>
+
+// Everything here works in fixed buffers: no allocation on the way from /proc to the record.
+
+namespace {
+
+constexpr int readFlags = O_RDONLY | O_CLOEXEC;
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+struct Descriptor {
+    int fd = -1;
+    explicit Descriptor(int opened) : fd(opened) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    ~Descriptor() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Room for a decimal identifier and a NUL.
+using IdentifierText = char[16];
+
+const char* identifierText(uint32_t id, IdentifierText& text) {
+    *std::to_chars(text, text + sizeof text - 1, id).ptr = '\0';
+    return text;
+}
+
+template <typename Number> bool parseNumber(std::string_view text, Number& value) {
+    if (text.empty())
+        return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+// Opens /proc/<pid>. A file opened through this descriptor belongs to the process instance that held
+// the identifier when it was opened: once that process is gone such opens fail, even after a new
+// process has taken the same number, so one pass can never mix two processes.
+int openProcessDirectory(uint32_t pid) {
+    char path[32] = "/proc/";
+    IdentifierText id;
+    std::strcat(path, identifierText(pid, id));
+    return open(path, directoryFlags);
+}
+
+// Reads `name` from its start until the end of the file or until `buffer` is full.
+std::optional<std::string_view> readHead(int directory, const char* name, char* buffer, size_t capacity) {
+    Descriptor file(openat(directory, name, readFlags));
+    if (file.fd < 0)
+        return std::nullopt;
+    size_t length = 0;
+    while (length < capacity) {
+        ssize_t count = read(file.fd, buffer + length, capacity - length);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return std::nullopt;
+        if (count == 0)
+            break;
+        length += static_cast<size_t>(count);
+    }
+    return std::string_view(buffer, length);
+}
+
+std::string_view nextField(std::string_view& rest) {
+    size_t space = rest.find(' ');
+    std::string_view field = rest.substr(0, space);
+    rest = space == std::string_view::npos ? std::string_view() : rest.substr(space + 1);
+    return field;
+}
+
+struct StatFields {
+    char state = 0;
+    uint32_t parentPid = 0;
+    uint32_t processGroupId = 0;
+    uint64_t startTicks = 0;
+};
+
+// "pid (name) state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime cutime
+// cstime priority nice threads itrealvalue starttime ...". The name may hold spaces and parentheses of
+// its own, so the fields are counted from the last ')'.
+std::optional<StatFields> parseStat(std::string_view text, uint32_t pid) {
+    uint32_t leading = 0;
+    size_t nameStart = text.find(" (");
+    size_t nameEnd = text.rfind(')');
+    if (nameStart == std::string_view::npos || nameEnd == std::string_view::npos || nameEnd < nameStart)
+        return std::nullopt;
+    if (!parseNumber(text.substr(0, nameStart), leading) || leading != pid)
+        return std::nullopt;
+    if (text.substr(nameEnd, 2) != ") ")
+        return std::nullopt;
+    std::string_view rest = text.substr(nameEnd + 2);
+    StatFields fields;
+    std::string_view state = nextField(rest);
+    if (state.size() != 1 || !parseNumber(nextField(rest), fields.parentPid) ||
+        !parseNumber(nextField(rest), fields.processGroupId))
+        return std::nullopt;
+    fields.state = state[0];
+    for (int skipped = 0; skipped < 16; ++skipped)
+        nextField(rest);
+    // The start field must be followed by another, or it may have been cut off by the buffer's end.
+    if (!parseNumber(nextField(rest), fields.startTicks) || rest.empty())
+        return std::nullopt;
+    return fields;
+}
+
+// The value after "\n<key>\t" up to the next tab or line feed; the line must be complete.
+std::optional<std::string_view> statusLine(std::string_view text, std::string_view key) {
+    size_t at = text.find(key);
+    if (at == std::string_view::npos)
+        return std::nullopt;
+    std::string_view rest = text.substr(at + key.size());
+    size_t end = rest.find('\n');
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    return rest.substr(0, end);
+}
+
+struct StatusFields {
+    uint32_t threadGroup = 0;
+    uint32_t realUid = 0;
+    uint32_t uid = 0;
+};
+
+// The lines wanted ("Tgid", "Uid": real, effective, saved, file system) come before the long ones
+// (groups, masks), so the head of the file is enough.
+std::optional<StatusFields> parseStatus(std::string_view text) {
+    auto threadGroup = statusLine(text, "\nTgid:\t");
+    auto uids = statusLine(text, "\nUid:\t");
+    if (!threadGroup || !uids)
+        return std::nullopt;
+    StatusFields fields;
+    std::string_view rest = *uids;
+    size_t tab = rest.find('\t');
+    if (tab == std::string_view::npos || !parseNumber(*threadGroup, fields.threadGroup) ||
+        !parseNumber(rest.substr(0, tab), fields.realUid))
+        return std::nullopt;
+    rest = rest.substr(tab + 1);
+    if (!parseNumber(rest.substr(0, rest.find('\t')), fields.uid))
+        return std::nullopt;
+    return fields;
+}
+
+// /proc/stat holds a line per processor and an interrupt line that runs to many kilobytes on large
+// machines, so it is scanned in pieces for "btime".
+std::optional<uint64_t> readBootTime() {
+    Descriptor file(open("/proc/stat", readFlags));
+    if (file.fd < 0)
+        return std::nullopt;
+    constexpr std::string_view key = "\nbtime ";
+    size_t matched = 1; // the start of the file is the start of a line
+    uint64_t value = 0;
+    int digits = 0;
+    char buffer[4096];
+    for (;;) {
+        ssize_t count = read(file.fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return digits > 0 ? std::optional(value) : std::nullopt;
+        for (char c : std::string_view(buffer, static_cast<size_t>(count))) {
+            if (matched < key.size()) {
+                matched = c == key[matched] ? matched + 1 : (c == '\n' ? 1 : 0);
+                continue;
+            }
+            if (c < '0' || c > '9' || digits == 18)
+                return digits > 0 && c == '\n' ? std::optional(value) : std::nullopt;
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+            ++digits;
+        }
+    }
+}
+
+// btime is recomputed on every read of /proc/stat and moves when the wall clock is stepped: one value
+// per run keeps every start time of the run on the same scale.
+std::optional<uint64_t> bootTime() {
+    static const std::optional<uint64_t> once = readBootTime();
+    return once;
+}
+
+// The kernel counts a start in clock ticks since boot.
+bool setStartTime(uint64_t ticks, ProcessRecord& record) {
+    auto boot = bootTime();
+    long ticksPerSecond = sysconf(_SC_CLK_TCK);
+    if (!boot || ticksPerSecond <= 0)
+        return false;
+    auto hertz = static_cast<uint64_t>(ticksPerSecond);
+    record.startSeconds = *boot + ticks / hertz;
+    record.startMicroseconds = ticks % hertz * 1'000'000 / hertz;
+    return true;
+}
+
+bool isIdentifier(const char* name) {
+    uint32_t value = 0;
+    return parseNumber(std::string_view(name), value) && value > 0;
+}
+
+bool appendChild(uint64_t id, ChildList& children) {
+    if (id == 0 || id > UINT32_MAX || children.count == childListCapacity)
+        return false;
+    children.ids[children.count++] = static_cast<uint32_t>(id);
+    return true;
+}
+
+// Appends the identifiers of a space-separated list, read in pieces.
+bool appendIdentifiers(int fd, ChildList& children) {
+    char buffer[4096];
+    uint64_t value = 0;
+    bool inNumber = false;
+    for (;;) {
+        ssize_t count = read(fd, buffer, sizeof buffer);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return false;
+        if (count == 0)
+            return !inNumber || appendChild(value, children);
+        for (char c : std::string_view(buffer, static_cast<size_t>(count))) {
+            if (c >= '0' && c <= '9') {
+                value = value * 10 + static_cast<uint64_t>(c - '0');
+                if (value > UINT32_MAX)
+                    return false;
+                inNumber = true;
+            } else if (c == ' ' || c == '\n') {
+                if (inNumber && !appendChild(value, children))
+                    return false;
+                value = 0;
+                inNumber = false;
+            } else {
+                return false;
+            }
+        }
+    }
+}
+
+// Calls `visit` with every numeric entry of an open directory; false when the directory cannot be
+// read or `visit` says stop.
+template <typename Visit> bool forEachNumericEntry(int directory, Visit visit) {
+    alignas(dirent64) char entries[8192];
+    for (;;) {
+        ssize_t size = getdents64(directory, entries, sizeof entries);
+        if (size < 0 && errno == EINTR)
+            continue;
+        if (size < 0)
+            return false;
+        if (size == 0)
+            return true;
+        for (ssize_t offset = 0; offset < size;) {
+            auto* entry = reinterpret_cast<const dirent64*>(entries + offset);
+            offset += entry->d_reclen;
+            if (isIdentifier(entry->d_name) && !visit(entry->d_name))
+                return false;
+        }
+    }
+}
+
+enum class PassOutcome { listed, unsettled, unsupported, failed };
+
+struct Pass {
+    PassOutcome outcome = PassOutcome::failed;
+    size_t threads = 0;
+};
+
+// One reading of task/<tid>/children for every thread: a child belongs to the thread that started it.
+Pass listChildrenOnce(int process, ChildList& children) {
+    children.count = 0;
+    Descriptor tasks(openat(process, "task", directoryFlags));
+    if (tasks.fd < 0)
+        return {};
+    Pass pass{PassOutcome::listed, 0};
+    bool complete = forEachNumericEntry(tasks.fd, [&](const char* thread) {
+        ++pass.threads;
+        char path[32];
+        std::strcpy(path, thread);
+        std::strcat(path, "/children");
+        Descriptor list(openat(tasks.fd, path, readFlags));
+        if (list.fd < 0) {
+            // Without CONFIG_PROC_CHILDREN the thread is there but its list is not.
+            bool threadThere = errno == ENOENT && faccessat(tasks.fd, thread, F_OK, 0) == 0;
+            pass.outcome = threadThere ? PassOutcome::unsupported : PassOutcome::unsettled;
+            return false;
+        }
+        if (!appendIdentifiers(list.fd, children)) {
+            pass.outcome = PassOutcome::failed;
+            return false;
+        }
+        return true;
+    });
+    if (!complete && pass.outcome == PassOutcome::listed)
+        pass.outcome = PassOutcome::failed;
+    return pass;
+}
+
+bool sameChildren(const ChildList& a, const ChildList& b) {
+    return a.count == b.count && std::equal(a.ids, a.ids + a.count, b.ids);
+}
+
+} // namespace
+
+bool readProcessRecord(uint32_t pid, ProcessRecord& record) {
+    record = {};
+    Descriptor process(openProcessDirectory(pid));
+    if (process.fd < 0)
+        return false;
+    char statText[2048];
+    char statusText[1024];
+    auto statHead = readHead(process.fd, "stat", statText, sizeof statText);
+    auto statusHead = readHead(process.fd, "status", statusText, sizeof statusText);
+    if (!statHead || !statusHead)
+        return false;
+    auto stat = parseStat(*statHead, pid);
+    auto status = parseStatus(*statusHead);
+    // /proc/<tid> answers for any thread, but only the main thread's identifier names the process.
+    if (!stat || !status || status->threadGroup != pid)
+        return false;
+    if (!setStartTime(stat->startTicks, record))
+        return false;
+    record.pid = pid;
+    record.parentPid = stat->parentPid;
+    record.processGroupId = stat->processGroupId;
+    record.uid = status->uid;
+    record.realUid = status->realUid;
+    // T: stopped by a signal; t: held by a tracer. Z and X: exited, waiting to be collected.
+    record.stopped = stat->state == 'T' || stat->state == 't';
+    record.ended = stat->state == 'Z' || stat->state == 'X';
+    return true;
+}
+
+size_t readExecutablePath(uint32_t pid, char (&path)[executablePathCapacity]) {
+    std::memset(path, 0, sizeof path);
+    Descriptor process(openProcessDirectory(pid));
+    if (process.fd < 0)
+        return 0;
+    ssize_t length = readlinkat(process.fd, "exe", path, sizeof path);
+    return length > 0 ? static_cast<size_t>(length) : 0;
+}
+
+bool listChildren(uint32_t pid, ChildList& children) {
+    Descriptor process(openProcessDirectory(pid));
+    if (process.fd < 0)
+        return false;
+    // A thread that ends hands its children to another thread of the process. If that happens while
+    // the lists are read one by one, a child can be missed, so with several threads two readings in
+    // a row must agree.
+    constexpr int passes = 4;
+    ChildList previous;
+    bool havePrevious = false;
+    for (int attempt = 0; attempt < passes; ++attempt) {
+        Pass pass = listChildrenOnce(process.fd, children);
+        if (pass.outcome == PassOutcome::unsupported)
+            return listChildrenByScan(pid, children);
+        if (pass.outcome == PassOutcome::failed)
+            return false;
+        if (pass.outcome == PassOutcome::unsettled) {
+            havePrevious = false;
+            continue;
+        }
+        if (pass.threads == 1 || (havePrevious && sameChildren(previous, children)))
+            return true;
+        previous = children;
+        havePrevious = true;
+    }
+    return false;
+}
+
+bool listChildrenByScan(uint32_t pid, ChildList& children) {
+    children.count = 0;
+    Descriptor all(open("/proc", directoryFlags));
+    if (all.fd < 0)
+        return false;
+    bool fits = true;
+    bool complete = forEachNumericEntry(all.fd, [&](const char* name) {
+        char path[32];
+        std::strcpy(path, name);
+        std::strcat(path, "/stat");
+        char text[2048];
+        uint32_t id = 0;
+        auto head = readHead(all.fd, path, text, sizeof text);
+        // A process that ends during the scan is simply not a child any more.
+        if (!head || !parseNumber(std::string_view(name), id))
+            return true;
+        auto stat = parseStat(*head, id);
+        if (!stat || stat->parentPid != pid)
+            return true;
+        fits = appendChild(id, children);
+        return fits;
+    });
+    return complete && fits;
+}

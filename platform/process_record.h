@@ -1,0 +1,45 @@
+// Stands in for libproc: proc_pidinfo with PROC_PIDTBSDINFO, proc_pidpath, and proc_listpids with
+// PROC_PPID_ONLY.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What the kernel says of one process instance, all of it taken in one pass.
+struct ProcessRecord {
+    uint32_t pid = 0;
+    uint32_t parentPid = 0;
+    uint32_t processGroupId = 0;
+    uint32_t uid = 0; // effective user
+    uint32_t realUid = 0;
+    uint64_t startSeconds = 0;      // since the epoch
+    uint64_t startMicroseconds = 0; // below one second
+    bool stopped = false;           // by a stop signal or by a tracer
+    bool ended = false;             // exited, and not yet collected by its parent
+};
+
+// Fills `record` (cleared first) for process `pid`. False when it cannot be read, or when `pid` is a
+// thread of some process but not its main thread: that identifier does not name a process.
+bool readProcessRecord(uint32_t pid, ProcessRecord& record);
+
+constexpr size_t executablePathCapacity = 4096;
+
+// Clears `path`, then writes the absolute path of the process's executable into it, without a
+// terminating NUL, and returns its length; 0 when it cannot be read. A length equal to the capacity
+// means the path may have been cut short.
+size_t readExecutablePath(uint32_t pid, char (&path)[executablePathCapacity]);
+
+constexpr size_t childListCapacity = 256;
+
+struct ChildList {
+    uint32_t ids[childListCapacity] = {};
+    size_t count = 0;
+};
+
+// The identifiers of the process's children, in the kernel's order. False when they cannot be listed
+// for certain, or when there are more than the list holds.
+bool listChildren(uint32_t pid, ChildList& children);
+
+// The same answer found by reading every process's parent: the way for kernels that do not offer the
+// per-thread children lists, and much slower.
+bool listChildrenByScan(uint32_t pid, ChildList& children);
