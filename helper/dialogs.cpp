@@ -1,10 +1,152 @@
-// The dialog operations; the dialogs themselves are not built yet.
+// The two operations that ask the user: choosing a work folder and allowing one run of a project command.
 #include "helper/operations.h"
 
-Reply chooseFolder(const Json&) {
-    return failureReply();
+#include "platform/dialogs.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string_view>
+#include <utf8proc.h>
+
+namespace {
+
+std::string chooserTitle(const std::optional<std::string>& language) {
+    if (language == "en")
+        return "Choose a work folder for Dovrel";
+    if (language == "zh-CN")
+        return "选择要让 Dovrel 使用的工作文件夹";
+    return "選擇要讓 Dovrel 使用的工作資料夾";
 }
 
-Reply confirmProjectCommand(const Json&) {
-    return failureReply();
+// Whether text is UTF-8 throughout, so that the reply says exactly what is on disk.
+bool isUtf8(std::string_view text) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    for (std::size_t at = 0; at < text.size();) {
+        utf8proc_int32_t codePoint = 0;
+        auto length =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
+        if (length <= 0)
+            return false;
+        at += static_cast<std::size_t>(length);
+    }
+    return true;
+}
+
+constexpr std::array<std::string_view, 7> actions = {"install",   "test",  "build",       "lint",
+                                                     "typecheck", "check", "format-check"};
+
+constexpr std::size_t nonceLength = 48;
+constexpr std::size_t workFolderLimit = 4096;
+constexpr std::size_t commandLimit = 4096;
+constexpr std::size_t scriptLimit = 2000;
+
+bool isAction(const std::optional<std::string>& action) {
+    return action && std::find(actions.begin(), actions.end(), *action) != actions.end();
+}
+
+bool isNonce(const std::optional<std::string>& nonce) {
+    return nonce && nonce->size() == nonceLength && std::all_of(nonce->begin(), nonce->end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+           });
+}
+
+// Whether text holds at most `limit` user-perceived characters (extended grapheme clusters). Counting
+// stops as soon as the limit is passed.
+bool hasAtMostGraphemes(std::string_view text, std::size_t limit) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    utf8proc_int32_t state = 0;
+    utf8proc_int32_t previous = -1;
+    std::size_t count = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        utf8proc_int32_t codePoint = 0;
+        auto length =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
+        if (length <= 0) {
+            // The frame admits only valid UTF-8; a stray byte would still count as a character of its own.
+            length = 1;
+            codePoint = -1;
+            state = 0;
+        }
+        if (previous < 0 || codePoint < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
+            ++count;
+        if (count > limit)
+            return false;
+        previous = codePoint;
+        at += static_cast<std::size_t>(length);
+    }
+    return true;
+}
+
+bool isWorkFolder(const std::optional<std::string>& cwd) {
+    if (!cwd || !cwd->starts_with('/') || !hasAtMostGraphemes(*cwd, workFolderLimit))
+        return false;
+    // In UTF-8 these three bytes never occur inside another character, so a byte search sees every
+    // code point, including each half of a "\r\n" pair that counts as one character.
+    for (char forbidden : {'\n', '\r', '\0'}) {
+        if (cwd->find(forbidden) != std::string::npos)
+            return false;
+    }
+    return true;
+}
+
+bool isWithin(const std::optional<std::string>& text, std::size_t limit) {
+    return text && hasAtMostGraphemes(*text, limit);
+}
+
+std::string accessoryText(const std::string& cwd, const std::string& command, const std::string& script) {
+    std::string text = "工作資料夾：\n" + cwd + "\n\n指令：\n" + command;
+    if (!script.empty())
+        text += "\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\n" + script;
+    return text;
+}
+
+Alert confirmationAlert(const std::string& cwd, const std::string& command, const std::string& script) {
+    return {
+        .message = "允許 Dovrel 執行這次專案指令？",
+        .informative = "指令可能修改檔案、連上網路，並執行專案的其他程式。它使用你的 Mac "
+                       "帳號權限，不是只能碰此資料夾的沙箱。只允許你信任的專案；此次選擇不會記成永久允許。",
+        .style = AlertStyle::warning,
+        .buttons = {"取消", "允許這一次"},
+        .accessoryText = accessoryText(cwd, command, script),
+        .floating = true,
+    };
+}
+
+constexpr std::size_t allowButton = 1;
+
+} // namespace
+
+Reply chooseFolder(const Json& request) {
+    auto choice = chooseFolderModally(chooserTitle(stringMember(request, "language")));
+    // A chooser that could not be shown is not a user's cancellation, and a path that is not UTF-8
+    // cannot be told in the reply without changing it.
+    if (!choice.shown || (choice.path && !isUtf8(*choice.path)))
+        return failureReply();
+    if (!choice.path)
+        return {{"ok", true}, {"path", nullptr}};
+    return {{"ok", true}, {"path", *choice.path}};
+}
+
+Reply confirmProjectCommand(const Json& request) {
+    if (!isAction(stringMember(request, "action")))
+        return failureReply();
+    auto nonce = stringMember(request, "nonce");
+    if (!isNonce(nonce))
+        return failureReply();
+    auto cwd = stringMember(request, "cwd");
+    if (!isWorkFolder(cwd))
+        return failureReply();
+    auto command = stringMember(request, "command");
+    if (!isWithin(command, commandLimit))
+        return failureReply();
+    auto script = stringMember(request, "script");
+    if (!isWithin(script, scriptLimit))
+        return failureReply();
+
+    auto answer = runAlert(confirmationAlert(*cwd, *command, *script));
+    if (answer.outcome == AlertOutcome::notShown)
+        return failureReply();
+    bool approved = answer.outcome == AlertOutcome::button && answer.button == allowButton;
+    return {{"approved", approved}, {"nonce", *nonce}, {"ok", true}};
 }

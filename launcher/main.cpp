@@ -1,0 +1,109 @@
+// Dovrel, the bundle's main executable: starts the application's Node program in graphical mode with a
+// small, fixed environment, waits for it to end, and tells the user in an alert when it could not be
+// started or ended in failure. It always exits with status 0.
+#include "platform/dialogs.h"
+#include "platform/executable.h"
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <string_view>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr std::string_view runtimePath = "/Contents/Resources/runtime/node";
+constexpr std::string_view entryScriptPath = "/Contents/Resources/app/packages/macos-installer/src/cli.mjs";
+constexpr std::string_view supportAddress = "support@dovrel.ai";
+
+// The variables the Node program is given, in this order, each only when the launcher has it.
+constexpr std::array<const char*, 6> passedVariables = {"HOME",   "USER", "LOGNAME",
+                                                        "TMPDIR", "LANG", "LC_CTYPE"};
+// Where a macOS process reaches the window server and the keychain without being told, a Linux process
+// finds the display and the session bus (the Secret Service) through these. They locate the user's own
+// desktop session and nothing else.
+constexpr std::array<const char*, 5> sessionVariables = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR",
+                                                         "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY"};
+
+// The folder above Contents/MacOS; an executable outside that layout stands in its own folder, as a
+// program outside any bundle does on macOS.
+std::string bundleRoot() {
+    auto executable = executableRealPath().value_or("/");
+    auto folder = executable.substr(0, executable.rfind('/'));
+    constexpr std::string_view macos = "/Contents/MacOS";
+    if (folder.ends_with(macos))
+        return folder.substr(0, folder.size() - macos.size());
+    return folder;
+}
+
+std::vector<std::string> childEnvironment() {
+    std::vector<std::string> entries;
+    auto copy = [&entries](const char* name) {
+        if (const char* value = std::getenv(name))
+            entries.push_back(std::string(name) + "=" + value);
+    };
+    for (const char* name : passedVariables)
+        copy(name);
+    for (const char* name : sessionVariables)
+        copy(name);
+    return entries;
+}
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    for (auto& text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// The child inherits standard input, output and error and the working folder; only its environment is
+// replaced. Nothing when it cannot be started, the reason included.
+std::optional<pid_t> launch(const std::string& root, std::vector<std::string> environment) {
+    std::string executable = root + std::string(runtimePath);
+    std::vector<std::string> arguments{executable, root + std::string(entryScriptPath), "gui", "--app", root};
+    auto argv = pointersTo(arguments);
+    auto envp = pointersTo(environment);
+    pid_t child = -1;
+    if (posix_spawn(&child, executable.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
+        return std::nullopt;
+    return child;
+}
+
+bool endedWithSuccess(pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+Alert installationAlert() {
+    return {.message = "Dovrel 尚未完整安裝", .informative = "請重新放入完整的 Dovrel.app，再開啟一次。"};
+}
+
+Alert startFailureAlert() {
+    return {.message = "Dovrel 尚未啟動",
+            .informative = "請確認這是 M 系列 Mac，並將 Dovrel 放在應用程式資料夾。若仍無法啟動，請聯絡 " +
+                           std::string(supportAddress) + "。"};
+}
+
+} // namespace
+
+int main() {
+    const auto root = bundleRoot();
+    const auto environment = childEnvironment();
+    const auto child = launch(root, environment);
+    if (!child)
+        runAlert(installationAlert());
+    else if (!endedWithSuccess(*child))
+        runAlert(startFailureAlert());
+    // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same.
+    return 0;
+}

@@ -1,0 +1,203 @@
+// Modal dialogs over GTK 3: the folder chooser and alerts with an optional read-only text area.
+#include "platform/dialogs_plugin.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <gtk/gtk.h>
+#include <unistd.h>
+
+namespace {
+
+// The programs that load this never write to standard error. GLib's loggers are silenced, and because
+// Xlib and fontconfig print there directly, the descriptor itself is pointed at the null device.
+GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
+    return G_LOG_WRITER_HANDLED;
+}
+
+void discardPrint(const gchar*) {}
+
+void silenceStandardError() {
+    g_log_set_writer_func(discardLog, nullptr, nullptr);
+    g_set_printerr_handler(discardPrint);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0)
+        return;
+    dup2(null, STDERR_FILENO);
+    close(null);
+}
+
+bool displayOpened() {
+    static const bool opened = [] {
+        silenceStandardError();
+        g_set_prgname("Dovrel");
+        g_set_application_name("Dovrel");
+        return gtk_init_check(nullptr, nullptr) == TRUE;
+    }();
+    return opened;
+}
+
+// GTK only holds valid UTF-8 without NUL characters. A NUL is shown as the visible symbol for it, so
+// that nothing after it disappears from what the user is asked about.
+std::string displayable(const std::string& text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (char c : text) {
+        if (c == '\0')
+            shown += "\u2400";
+        else
+            shown += c;
+    }
+    gchar* valid = g_utf8_make_valid(shown.c_str(), static_cast<gssize>(shown.size()));
+    std::string result = valid;
+    g_free(valid);
+    return result;
+}
+
+std::string trimmedFolderPath(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// Runs the dialog until the user answers and takes it off the screen before the caller goes on.
+gint runModally(GtkWidget* dialog) {
+    gtk_window_present(GTK_WINDOW(dialog));
+    gint response = gtk_dialog_run(GTK_DIALOG(dialog));
+    gtk_widget_destroy(dialog);
+    gdk_display_flush(gdk_display_get_default());
+    return response;
+}
+
+FolderChoice showFolderChooser(const std::string& title) {
+    if (!displayOpened())
+        return {};
+    GtkWidget* chooser = gtk_file_chooser_dialog_new(displayable(title).c_str(), nullptr,
+                                                     GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, nullptr, nullptr);
+    gtk_dialog_add_button(GTK_DIALOG(chooser), g_dgettext("gtk30", "_Cancel"), GTK_RESPONSE_CANCEL);
+    gtk_dialog_add_button(GTK_DIALOG(chooser), g_dgettext("gtk30", "_Select"), GTK_RESPONSE_ACCEPT);
+    gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+    gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), FALSE);
+    gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), TRUE);
+    // Only folders with a local path can be answered with one.
+    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(chooser), TRUE);
+    // Opening on the list of recent files would show no folders at all.
+    gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), g_get_home_dir());
+
+    FolderChoice choice{.shown = true, .path = std::nullopt};
+    gtk_window_present(GTK_WINDOW(chooser));
+    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+        // The path as the chooser holds it: links stay unresolved.
+        if (gchar* filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
+            choice.path = trimmedFolderPath(filename);
+            g_free(filename);
+        }
+    }
+    gtk_widget_destroy(chooser);
+    gdk_display_flush(gdk_display_get_default());
+    return choice;
+}
+
+void useMonospacedFont(GtkWidget* widget) {
+    GtkCssProvider* provider = gtk_css_provider_new();
+    gtk_css_provider_load_from_data(
+        provider, "textview { font-family: monospace; font-size: 12pt; font-weight: normal; }", -1, nullptr);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(provider),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    g_object_unref(provider);
+}
+
+// A read-only text area that wraps at its width and scrolls vertically, below the alert's texts.
+GtkWidget* addAccessoryText(GtkWidget* dialog, const std::string& text) {
+    GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
+    gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
+    gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroller), GTK_SHADOW_IN);
+    // A scroller that is always drawn tells at once that the text goes on below.
+    gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(scroller), FALSE);
+    gtk_widget_set_size_request(scroller, 520, 160);
+
+    GtkWidget* view = gtk_text_view_new();
+    gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
+    gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view), FALSE);
+    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD_CHAR);
+    gtk_text_view_set_left_margin(GTK_TEXT_VIEW(view), 4);
+    gtk_text_view_set_right_margin(GTK_TEXT_VIEW(view), 4);
+    useMonospacedFont(view);
+    auto shown = displayable(text);
+    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)), shown.c_str(),
+                             static_cast<gint>(shown.size()));
+
+    gtk_container_add(GTK_CONTAINER(scroller), view);
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    gtk_box_pack_start(GTK_BOX(area), scroller, TRUE, TRUE, 0);
+    gtk_widget_show_all(scroller);
+    return view;
+}
+
+// Return is the first button's key wherever the focus is, so that a focused text area or the other
+// button never turns Return into a different answer.
+gboolean returnChoosesFirstButton(GtkWidget* dialog, GdkEventKey* event, gpointer) {
+    if (event->keyval != GDK_KEY_Return && event->keyval != GDK_KEY_KP_Enter &&
+        event->keyval != GDK_KEY_ISO_Enter)
+        return FALSE;
+    gtk_dialog_response(GTK_DIALOG(dialog), 0);
+    return TRUE;
+}
+
+// Alert texts may be selected and copied, a support address for instance.
+void makeTextsSelectable(GtkWidget* dialog) {
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
+    GList* children = gtk_container_get_children(GTK_CONTAINER(area));
+    for (GList* child = children; child != nullptr; child = child->next) {
+        if (GTK_IS_LABEL(child->data))
+            gtk_label_set_selectable(GTK_LABEL(child->data), TRUE);
+    }
+    g_list_free(children);
+}
+
+void addButtons(GtkWidget* dialog, const std::vector<std::string>& titles) {
+    if (titles.empty()) {
+        gtk_dialog_add_button(GTK_DIALOG(dialog), g_dgettext("gtk30", "_OK"), 0);
+        gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+        return;
+    }
+    // Plain labels: a title is never read for an underlined access key.
+    for (std::size_t index = 0; index < titles.size(); ++index) {
+        GtkWidget* button = gtk_button_new_with_label(displayable(titles[index]).c_str());
+        gtk_widget_set_can_default(button, TRUE);
+        gtk_widget_show(button);
+        gtk_dialog_add_action_widget(GTK_DIALOG(dialog), button, static_cast<gint>(index));
+    }
+    gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+    g_signal_connect(dialog, "key-press-event", G_CALLBACK(returnChoosesFirstButton), nullptr);
+}
+
+AlertAnswer showAlert(const Alert& alert) {
+    if (!displayOpened())
+        return {};
+    GtkMessageType type = alert.style == AlertStyle::warning ? GTK_MESSAGE_WARNING : GTK_MESSAGE_INFO;
+    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s",
+                                               displayable(alert.message).c_str());
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                             displayable(alert.informative).c_str());
+    makeTextsSelectable(dialog);
+    addButtons(dialog, alert.buttons);
+    if (alert.accessoryText) {
+        // The text area takes the focus so that its keys scroll it; Return still answers as above.
+        GtkWidget* view = addAccessoryText(dialog, *alert.accessoryText);
+        gtk_window_set_focus(GTK_WINDOW(dialog), view);
+    }
+    gtk_window_set_keep_above(GTK_WINDOW(dialog), alert.floating ? TRUE : FALSE);
+
+    gint response = runModally(dialog);
+    auto buttonCount = std::max<std::size_t>(alert.buttons.size(), 1);
+    if (response < 0 || static_cast<std::size_t>(response) >= buttonCount)
+        return {.outcome = AlertOutcome::dismissed, .button = 0};
+    return {.outcome = AlertOutcome::button, .button = static_cast<std::size_t>(response)};
+}
+
+} // namespace
+
+extern "C" const DialogFunctions* dovrelDialogFunctions() {
+    static const DialogFunctions functions{showFolderChooser, showAlert};
+    return &functions;
+}

@@ -1,0 +1,15 @@
+// The entry point of the dialog plugin. GTK costs about ten milliseconds to load and starts threads, so
+// only a program that is about to show a dialog loads it.
+#pragma once
+
+#include "platform/dialogs.h"
+
+struct DialogFunctions {
+    FolderChoice (*chooseFolder)(const std::string& title);
+    AlertAnswer (*runAlert)(const Alert& alert);
+};
+
+inline constexpr const char* dialogsPluginFile = "dovrel-dialogs.so";
+inline constexpr const char* dialogsPluginEntry = "dovrelDialogFunctions";
+
+extern "C" const DialogFunctions* dovrelDialogFunctions();
