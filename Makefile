@@ -4,7 +4,7 @@ WERROR ?= $(or $(DOVREL_WERROR),OFF)
 JOBS ?= $(shell nproc)
 SESSION := scripts/with-session-services
 
-.PHONY: all deps build build-sanitize run test bench format clean
+.PHONY: all deps build build-sanitize build-fuzz run test fuzz bench format clean
 
 all: build
 
@@ -19,12 +19,23 @@ build-sanitize: deps
 	cmake --preset sanitize -DDOVREL_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 
+build-fuzz: deps
+	cmake --preset fuzz -DDOVREL_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+
 run: build
 	scripts/run-app build/Dovrel.app
 
-test: build build-sanitize
-	$(SESSION) ctest --preset default -j $(JOBS)
+test: build build-sanitize build-fuzz
+	scripts/run-fuzzers build-fuzz $(FUZZ_SMOKE_SECONDS)
 	$(SESSION) ctest --preset sanitize -j $(JOBS)
+	$(SESSION) ctest --preset default -j $(JOBS)
+
+# Each fuzz target runs FUZZ_SECONDS (60 by default); `make test` gives each a few seconds.
+FUZZ_SECONDS ?= 60
+FUZZ_SMOKE_SECONDS ?= 5
+fuzz: build-fuzz
+	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
 
 bench: build
 	$(SESSION) scripts/run-benchmarks build
@@ -33,4 +44,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-sanitize
+	rm -rf build build-sanitize build-fuzz

@@ -1,0 +1,18 @@
+// Request bytes in, reply bytes out: every reply must be one the helper is allowed to give.
+#include "fuzz/reply_shape.h"
+#include "fuzz/standins/standins.h"
+#include "helper/frame.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Longer requests never reach the parser: the reader refuses them.
+    if (size > requestLimit)
+        return 0;
+    resetStandins();
+    auto reply = serializeReply(answerRequest(std::string_view(reinterpret_cast<const char*>(data), size)));
+    if (!isAllowedReply(reply))
+        std::abort();
+    return 0;
+}

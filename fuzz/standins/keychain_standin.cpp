@@ -1,0 +1,59 @@
+// An in-memory keychain with the same calls, so the helper's frame can be fuzzed in process.
+#include "fuzz/standins/standins.h"
+#include "platform/keychain.h"
+
+#include <map>
+
+namespace {
+
+std::map<std::string, std::string>& items() {
+    static std::map<std::string, std::string> stored;
+    return stored;
+}
+
+std::string keyOf(const KeychainItem& item) {
+    return item.service + '\n' + item.account;
+}
+
+} // namespace
+
+void resetStandins() {
+    items().clear();
+}
+
+// Records that every run starts with: a corrupt and an oversized stored form, which reads must refuse.
+const std::string* presetData(const KeychainItem& item) {
+    static const std::string corrupt = R"({"a":1})";
+    static const std::string oversized(1'048'577, ' ');
+    if (item.account == std::string(64, 'c'))
+        return &corrupt;
+    if (item.account == std::string(64, 'd'))
+        return &oversized;
+    return nullptr;
+}
+
+KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
+    if (auto preset = presetData(item); preset != nullptr && !items().contains(keyOf(item)))
+        return {KeychainStatus::success, wanted == KeychainReturn::data ? *preset : std::string()};
+    auto found = items().find(keyOf(item));
+    if (found == items().end())
+        return {KeychainStatus::notFound, {}};
+    return {KeychainStatus::success, wanted == KeychainReturn::data ? found->second : std::string()};
+}
+
+KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {
+    auto found = items().find(keyOf(item));
+    if (found == items().end())
+        return KeychainStatus::notFound;
+    found->second = data;
+    return KeychainStatus::success;
+}
+
+KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data) {
+    items()[keyOf(item)] = data;
+    return KeychainStatus::success;
+}
+
+KeychainStatus keychainDelete(const KeychainItem& item) {
+    return items().erase(keyOf(item)) == 1 ? KeychainStatus::success : KeychainStatus::notFound;
+}
