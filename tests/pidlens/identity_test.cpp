@@ -1,0 +1,263 @@
+#include "pidlens/pidlens.h"
+#include "tests/pidlens/process_tree.h"
+#include "tests/support/run_program.h"
+
+#include <fcntl.h>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <regex>
+#include <semaphore>
+#include <spawn.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+ProgramRun pidlens(const std::vector<std::string>& arguments) {
+    return runProgram({bundleProgram("pidlens"), arguments});
+}
+
+// Runs pidlens with its standard output redirected by the shell, e.g. ">&-".
+ProgramRun pidlensWithOutput(const std::string& redirection, const std::vector<std::string>& arguments) {
+    std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" " + redirection, bundleProgram("pidlens")};
+    shell.insert(shell.end(), arguments.begin(), arguments.end());
+    return runProgram({"/bin/sh", shell});
+}
+
+// Standard output is a pipe whose reader is gone before pidlens starts: every write meets EPIPE.
+int waitStatusIntoBrokenPipe(std::vector<std::string> arguments) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    close(ends[0]);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    std::string program = bundleProgram("pidlens");
+    std::vector<char*> argv{program.data()};
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    int status = -1;
+    if (spawned == 0)
+        waitpid(pid, &status, 0);
+    return status;
+}
+
+std::string shellOutput(const std::string& command) {
+    return runProgram({"/bin/sh", {"-c", command}}).out;
+}
+
+pid_t unusedPid() {
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+struct Collected {
+    pid_t pid;
+    ~Collected() {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+} // namespace
+
+TEST(PidlensArguments, MalformedCommandLinesGetStatusTwoAndNoOutput) {
+    std::string own = std::to_string(getpid());
+    std::vector<std::vector<std::string>> refused{{"1"},
+                                                  {"0"},
+                                                  {"2147483648"},
+                                                  {"12345678901"},
+                                                  {""},
+                                                  {"+5"},
+                                                  {" 5"},
+                                                  {"5 "},
+                                                  {"-5"},
+                                                  {"0x10"},
+                                                  {"--bogus", own},
+                                                  {"--probe"},
+                                                  {"--tree"},
+                                                  {},
+                                                  {own, own},
+                                                  {"--probe", own, own},
+                                                  {"--PROBE", own},
+                                                  {"--probe", ""},
+                                                  {"--tree", "1"}};
+    for (const auto& arguments : refused) {
+        auto run = pidlens(arguments);
+        EXPECT_EQ(2, run.exitStatus) << testing::PrintToString(arguments);
+        EXPECT_EQ("", run.out + run.err) << testing::PrintToString(arguments);
+    }
+}
+
+TEST(PidlensIdentity, ReportsAProcessOfItsOwnUserAsPsSeesIt) {
+    auto tree = startProcessTree({{}});
+    std::string pid = std::to_string(tree.pids[0]);
+    auto run = pidlens({pid});
+    stopProcessTree(tree);
+
+    EXPECT_EQ(0, run.exitStatus);
+    std::smatch fields;
+    std::regex form(
+        R"re(\{"schemaVersion":1,"pid":(\d+),"parentPid":(\d+),"processGroupId":(\d+),"uid":(\d+),)re"
+        R"re("startedAt":"(\d{7,})","executable":"([^"]+)","stopped":false\}\n)re");
+    ASSERT_TRUE(std::regex_match(run.out, fields, form)) << run.out;
+    EXPECT_EQ(pid, fields[1]);
+    EXPECT_EQ(std::to_string(getpid()), fields[2]);
+    EXPECT_EQ(std::to_string(getpgrp()), fields[3]);
+    EXPECT_EQ(std::to_string(getuid()), fields[4]);
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/self/exe").string(), fields[6]);
+}
+
+TEST(PidlensIdentity, AgreesWithPsAndKeepsItsStartTimeAcrossRuns) {
+    auto tree = startProcessTree({{}});
+    std::string pid = std::to_string(tree.pids[0]);
+    auto first = pidlens({pid});
+    auto padded = pidlens({std::string(10 - pid.size(), '0') + pid});
+    auto probed = pidlens({"--probe", pid});
+    std::string ps = shellOutput("ps -o ppid=,pgid=,uid= -p " + pid + " | awk '{print $1, $2, $3}'");
+    std::string started = shellOutput("date -d \"$(ps -o lstart= -p " + pid + ")\" +%s");
+    stopProcessTree(tree);
+
+    EXPECT_EQ(first.out, padded.out);
+    EXPECT_EQ(first.out, probed.out);
+    std::smatch fields;
+    ASSERT_TRUE(std::regex_search(first.out, fields,
+                                  std::regex(R"re("parentPid":(\d+),"processGroupId":(\d+),"uid":(\d+),)re"
+                                             R"re("startedAt":"(\d+)(\d{6})")re")));
+    EXPECT_EQ(fields[1].str() + " " + fields[2].str() + " " + fields[3].str() + "\n", ps);
+    EXPECT_EQ(fields[4].str() + "\n", started);
+}
+
+TEST(PidlensIdentity, MissingProcessIsAbsentOnlyWhenProbed) {
+    std::string pid = std::to_string(unusedPid());
+    auto probed = pidlens({"--probe", pid});
+    EXPECT_EQ(0, probed.exitStatus);
+    EXPECT_EQ("{\"schemaVersion\":1,\"pid\":" + pid + ",\"absent\":true}\n", probed.out);
+
+    auto bare = pidlens({pid});
+    EXPECT_EQ(3, bare.exitStatus);
+    EXPECT_EQ("\n", bare.out);
+
+    auto tree = pidlens({"--tree", pid});
+    EXPECT_EQ(3, tree.exitStatus);
+    EXPECT_EQ("", tree.out);
+}
+
+TEST(PidlensIdentity, ProcessOfAnotherUserIsRefused) {
+    auto tree = startProcessTree({{-1, NodeKind::otherUser}});
+    std::string pid = std::to_string(tree.pids[0]);
+    auto bare = pidlens({pid});
+    auto probed = pidlens({"--probe", pid});
+    stopProcessTree(tree);
+    EXPECT_EQ(3, bare.exitStatus);
+    EXPECT_EQ("\n", bare.out);
+    EXPECT_EQ(3, probed.exitStatus);
+    EXPECT_EQ("\n", probed.out);
+}
+
+TEST(PidlensIdentity, ThreadThatIsNotTheMainThreadIsNoProcess) {
+    pid_t thread = 0;
+    std::binary_semaphore started(0), done(0);
+    std::thread worker([&] {
+        thread = gettid();
+        started.release();
+        done.acquire();
+    });
+    started.acquire();
+    auto bare = pidlens({std::to_string(thread)});
+    auto probed = pidlens({"--probe", std::to_string(thread)});
+    auto tree = pidlens({"--tree", std::to_string(thread)});
+    done.release();
+    worker.join();
+    EXPECT_EQ(3, bare.exitStatus);
+    EXPECT_EQ("\n", bare.out);
+    EXPECT_NE(0, probed.exitStatus);
+    EXPECT_EQ(3, tree.exitStatus);
+    EXPECT_EQ("", tree.out);
+}
+
+TEST(PidlensIdentity, StoppedBySignalOrHeldByTracer) {
+    auto tree = startProcessTree({{}});
+    pid_t pid = tree.pids[0];
+    std::string text = std::to_string(pid);
+    kill(pid, SIGSTOP);
+    siginfo_t info{};
+    waitid(P_PID, static_cast<id_t>(pid), &info, WSTOPPED);
+    auto stopped = pidlens({text});
+    kill(pid, SIGCONT);
+    waitid(P_PID, static_cast<id_t>(pid), &info, WCONTINUED);
+    auto running = pidlens({text});
+    EXPECT_NE(std::string::npos, stopped.out.find("\"stopped\":true}\n")) << stopped.out;
+    EXPECT_NE(std::string::npos, running.out.find("\"stopped\":false}\n")) << running.out;
+
+    if (ptrace(PTRACE_SEIZE, pid, nullptr, nullptr) == 0) {
+        ptrace(PTRACE_INTERRUPT, pid, nullptr, nullptr);
+        waitpid(pid, nullptr, 0);
+        auto traced = pidlens({text});
+        EXPECT_NE(std::string::npos, traced.out.find("\"stopped\":true}\n")) << traced.out;
+        ptrace(PTRACE_DETACH, pid, nullptr, nullptr);
+    }
+    stopProcessTree(tree);
+}
+
+TEST(PidlensIdentity, ExecutablePathIsWrittenAsAJsonString) {
+    std::string folder = makeScratchFolder("pidlens-path");
+    std::string name = "q\"b\\t\tc\x01\x1f\x7f-\xc3\xbc\xe6\xbc\xa2/";
+    std::filesystem::create_directory(folder + "/" + name);
+    std::string copy = folder + "/" + name + "sleep";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    pid_t pid = -1;
+    char seconds[] = "60";
+    char* argv[] = {copy.data(), seconds, nullptr};
+    ASSERT_EQ(0, posix_spawn(&pid, copy.c_str(), nullptr, nullptr, argv, environ));
+    Collected sleeper{pid};
+
+    auto run = pidlens({std::to_string(pid)});
+    std::string expected =
+        "\"executable\":\"" + folder +
+        "/q\\\"b\\\\t\\u0009c\\u0001\\u001f\x7f-\xc3\xbc\xe6\xbc\xa2/sleep\",\"stopped\":false}\n";
+    EXPECT_EQ(0, run.exitStatus);
+    EXPECT_EQ(expected, run.out.substr(run.out.find("\"executable\":")));
+    std::filesystem::remove_all(folder);
+}
+
+TEST(PidlensIdentity, JsonStringEscapesOnlyQuotesBackslashesAndControlBytes) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);
+    json_string("/a\"\\\n\x1f \x7f\xff", out);
+    std::fclose(out);
+    EXPECT_EQ("\"/a\\\"\\\\\\u000a\\u001f \x7f\xff\"", std::string(text, size));
+    std::free(text);
+}
+
+TEST(PidlensOutput, WriteErrorsGiveStatusFourWithoutDying) {
+    auto tree = startProcessTree(twoLevelTree(15, 16));
+    std::string pid = std::to_string(tree.pids[0]);
+    for (const auto& arguments :
+         std::vector<std::vector<std::string>>{{pid}, {"--probe", pid}, {"--tree", pid}}) {
+        for (const char* redirection : {">&-", ">/dev/full"}) {
+            auto run = pidlensWithOutput(redirection, arguments);
+            EXPECT_EQ(4, run.exitStatus) << redirection << " " << testing::PrintToString(arguments);
+        }
+        int unread = waitStatusIntoBrokenPipe(arguments);
+        EXPECT_TRUE(WIFEXITED(unread)) << "signal " << WTERMSIG(unread);
+        EXPECT_EQ(4, WEXITSTATUS(unread)) << testing::PrintToString(arguments);
+    }
+    auto absent = pidlensWithOutput(">/dev/full", {"--probe", std::to_string(unusedPid())});
+    EXPECT_EQ(4, absent.exitStatus);
+    stopProcessTree(tree);
+}
