@@ -1,0 +1,98 @@
+// The GitHub CLI's sign-in state as one word, and the preparation of secure storage for a sign-in.
+#include "github/github.h"
+
+#include "platform/files.h"
+#include "platform/keychain.h"
+#include "platform/uuid.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::string_view probeService = "ai.dovrel.git-keychain-check";
+constexpr std::string_view probePayload = "probe-payload";
+
+bool isArrayOfObjects(const Json& value) {
+    if (!value.is_array())
+        return false;
+    for (const auto& element : value) {
+        if (!element.is_object())
+            return false;
+    }
+    return true;
+}
+
+bool hasStringMember(const Json& object, const char* name, std::string_view expected) {
+    auto member = object.find(name);
+    return member != object.end() && member->is_string() && member->get_ref<const std::string&>() == expected;
+}
+
+bool countsAsSignIn(const Json& entry) {
+    auto active = entry.find("active");
+    return active != entry.end() && active->is_boolean() && active->get<bool>() &&
+           hasStringMember(entry, "host", gitHubHost);
+}
+
+std::string stateOfSignIn(const Json& entry) {
+    // A token kept anywhere but the keychain is refused before its state is even looked at.
+    if (!hasStringMember(entry, "tokenSource", "keyring"))
+        return "secure-storage-required";
+    if (hasStringMember(entry, "state", "success"))
+        return "connected";
+    if (hasStringMember(entry, "state", "timeout"))
+        return "unavailable";
+    return "not-connected";
+}
+
+} // namespace
+
+std::string authenticationStateOf(const GitHubResult& statusQuery) {
+    if (statusQuery.status == 127)
+        return "component-missing";
+    if (statusQuery.status != 0)
+        return "unavailable";
+    // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.
+    Json answer = Json::parse(statusQuery.bytes.begin(), statusQuery.bytes.end(), nullptr, false, false);
+    if (answer.is_discarded() || !answer.is_object())
+        return "unavailable";
+    auto hosts = answer.find("hosts");
+    if (hosts == answer.end() || !hosts->is_object())
+        return "unavailable";
+    for (const auto& [host, entries] : hosts->items()) {
+        if (!isArrayOfObjects(entries))
+            return "unavailable";
+    }
+    const Json* signIn = nullptr;
+    if (auto entries = hosts->find(std::string(gitHubHost)); entries != hosts->end()) {
+        for (const auto& entry : *entries) {
+            if (!countsAsSignIn(entry))
+                continue;
+            if (signIn != nullptr)
+                return "unavailable";
+            signIn = &entry;
+        }
+    }
+    return signIn == nullptr ? "not-connected" : stateOfSignIn(*signIn);
+}
+
+std::string gitHubAuthenticationState() {
+    return authenticationStateOf(runGitHubCli(gitHubStatusArguments));
+}
+
+bool prepareGitHubAuthenticationStorage() {
+    auto directory = gitHubConfigDirectory();
+    if (!directory || !createDirectoryWithParents(*directory, 0700))
+        return false;
+    auto attributes = itemAttributes(*directory);
+    if (!attributes || attributes->type != FileType::directory || (attributes->permissions & 0077) != 0)
+        return false;
+    // A fresh account each time, so an item left behind by a failed deletion never blocks a later add.
+    KeychainItem probe{std::string(probeService), randomUuidText()};
+    if (probe.account.empty())
+        return false;
+    if (keychainAdd(probe, probePayload) != KeychainStatus::success)
+        return false;
+    return keychainDelete(probe) == KeychainStatus::success;
+}

@@ -1,0 +1,56 @@
+// Finds the GitHub CLI shipped in the bundle and proves it is the file that was packaged.
+#include "github/github.h"
+
+#include "platform/digest.h"
+#include "platform/executable.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr std::uint64_t largestCli = 100'000'000;
+
+std::string parentOf(const std::string& path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+bool permissionsAllowRunning(unsigned permissions) {
+    // Someone may execute it, and nobody but its owner may change it.
+    return (permissions & 0111) != 0 && (permissions & 0022) == 0;
+}
+
+} // namespace
+
+std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesFolder,
+                                                   std::string_view expectedSha256) {
+    std::string candidate = standardizedPath(resourcesFolder + "/runtime/gh");
+    if (reachedThroughSymbolicLink(candidate))
+        return std::nullopt;
+    if (expectedSha256.size() != 64)
+        return std::nullopt;
+    // Everything below is checked on one open file, and that file is what a run starts, so a path
+    // swapped after the check changes nothing.
+    auto file = openBelowWithoutLinks(parentOf(parentOf(candidate)), "runtime/gh");
+    if (!file)
+        return std::nullopt;
+    auto attributes = openFileAttributes(file->get());
+    if (!attributes || attributes->type != FileType::regular)
+        return std::nullopt;
+    if (attributes->size < 1 || attributes->size > largestCli)
+        return std::nullopt;
+    if (!permissionsAllowRunning(attributes->permissions))
+        return std::nullopt;
+    auto digest = sha256HexOfFile(file->get(), attributes->size);
+    if (!digest || *digest != expectedSha256)
+        return std::nullopt;
+    return VerifiedGitHubCli{candidate, std::move(*file)};
+}
+
+std::optional<VerifiedGitHubCli> bundledGitHubCli() {
+    auto executable = executableRealPath();
+    if (!executable)
+        return std::nullopt;
+    return verifiedGitHubCli(parentOf(parentOf(*executable)), expectedGitHubCliSha256);
+}

@@ -1,0 +1,89 @@
+// The GitHub CLI's private configuration directory and the closed environment of its runs.
+#include "github/github.h"
+
+#include "platform/files.h"
+#include "platform/home.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr std::string_view configRelativePath = "Library/Application Support/Dovrel/state/github-cli";
+
+// Taken over from the program's environment when present, empty values included: identity and
+// locale, then what reaches the session bus (keychain, opening a URL) and the display (browser,
+// clipboard).
+constexpr const char* copiedNames[] = {"USER",
+                                       "LOGNAME",
+                                       "TMPDIR",
+                                       "LANG",
+                                       "LC_CTYPE",
+                                       "DBUS_SESSION_BUS_ADDRESS",
+                                       "XDG_RUNTIME_DIR",
+                                       "DISPLAY",
+                                       "WAYLAND_DISPLAY",
+                                       "XAUTHORITY"};
+
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+std::string standardizedPath(std::string_view path) {
+    std::vector<std::string_view> kept;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        auto end = path.find('/', start);
+        if (end == std::string_view::npos)
+            end = path.size();
+        auto part = path.substr(start, end - start);
+        if (part == "..") {
+            if (!kept.empty())
+                kept.pop_back();
+        } else if (!part.empty() && part != ".") {
+            kept.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result;
+    for (auto part : kept)
+        (result += '/') += part;
+    return result.empty() ? "/" : result;
+}
+
+std::optional<std::string> gitHubConfigDirectory() {
+    std::string home = homeDirectory();
+    if (home.empty())
+        return std::nullopt;
+    std::string directory = standardizedPath(standardizedPath(home) + "/" + std::string(configRelativePath));
+    // A link anywhere along the way could hand the CLI's sign-in to a directory someone else controls.
+    if (reachedThroughSymbolicLink(directory))
+        return std::nullopt;
+    return directory;
+}
+
+std::optional<GitHubEnvironment> githubEnvironment() {
+    auto directory = gitHubConfigDirectory();
+    if (!directory)
+        return std::nullopt;
+    GitHubEnvironment environment{
+        {"HOME", withoutTrailingSlashes(homeDirectory())},
+        {"PATH", "/usr/bin:/bin"},
+        {"GH_CONFIG_DIR", *directory},
+        {"GIT_CONFIG_GLOBAL", *directory + "/gitconfig"},
+        {"GIT_CONFIG_NOSYSTEM", "1"},
+        {"GIT_TERMINAL_PROMPT", "0"},
+        {"GH_PROMPT_DISABLED", "1"},
+        {"GH_NO_UPDATE_NOTIFIER", "1"},
+        {"GH_NO_EXTENSION_UPDATE_NOTIFIER", "1"},
+        {"NO_COLOR", "1"},
+    };
+    for (const char* name : copiedNames) {
+        if (const char* value = std::getenv(name); value != nullptr)
+            environment[name] = value;
+    }
+    return environment;
+}

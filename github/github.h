@@ -1,0 +1,87 @@
+// The GitHub CLI integration shared by helper and credward: the shipped CLI and its check, its closed
+// environment and configuration directory, its runs, and the sign-in state read from it.
+#pragma once
+
+#include "platform/child_process.h"
+#include "platform/descriptor.h"
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+inline constexpr std::string_view gitHubHost = "github.com";
+inline constexpr std::string_view gitHubGistHost = "gist.github.com";
+
+// The SHA-256 of the GitHub CLI packaged at runtime/gh, written by the build from the packaged file.
+extern const std::string_view expectedGitHubCliSha256;
+
+inline constexpr std::size_t gitHubOutputLimit = 65'536;
+
+// How one run of the GitHub CLI ended: the child's status (or the runner's own 124 time-out, 125 output
+// over the limit, 127 not available) and the standard output captured.
+struct GitHubResult {
+    GitHubResult(std::int32_t status, std::string bytes) : status(status), bytes(std::move(bytes)) {}
+    std::int32_t status;
+    std::string bytes;
+};
+
+// The child's standard output up to gitHubOutputLimit bytes in total. Shared between the runner and
+// the thread that reads the output.
+class BoundedGitHubOutput {
+public:
+    // False once the total would pass the limit: the chunk is dropped and reading should stop.
+    bool append(std::string_view chunk);
+    std::pair<std::string, bool> result() const;
+
+private:
+    mutable std::mutex lock;
+    std::string storage;
+    bool overflow = false;
+};
+
+// The checked GitHub CLI: where it is, and the open file that was checked, which is what is started.
+struct VerifiedGitHubCli {
+    std::string path;
+    OwnedDescriptor file;
+};
+
+// The GitHub CLI at runtime/gh below `resourcesFolder` when nothing along the way is a link, it is a
+// regular file of 1 to 100,000,000 bytes that someone may execute and neither group nor others may
+// write, and its SHA-256 is `expectedSha256`.
+std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesFolder,
+                                                   std::string_view expectedSha256);
+// The same, below the folder two levels above the running executable's real location.
+std::optional<VerifiedGitHubCli> bundledGitHubCli();
+
+// Removes "." and ".." components and repeated or trailing slashes from an absolute path.
+std::string standardizedPath(std::string_view path);
+
+// <home>/Library/Application Support/Dovrel/state/github-cli, or nothing when it is reached through a
+// symbolic link or there is no home directory.
+std::optional<std::string> gitHubConfigDirectory();
+
+using GitHubEnvironment = std::map<std::string, std::string>;
+// The whole environment of a GitHub CLI run; nothing without a configuration directory.
+std::optional<GitHubEnvironment> githubEnvironment();
+
+// Runs the shipped GitHub CLI. Returns within `timeout` + 4 seconds of writing the input.
+GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string_view input = {},
+                          double timeout = 15.0);
+// Runs any child the same way: what runGitHubCli does once it has the CLI and its environment.
+GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, double timeout);
+
+// "connected", "not-connected", "secure-storage-required", "component-missing" or "unavailable".
+std::string gitHubAuthenticationState();
+// The state word for the result of the status query.
+std::string authenticationStateOf(const GitHubResult& statusQuery);
+inline const std::vector<std::string> gitHubStatusArguments{
+    "auth", "status", "--active", "--hostname", std::string(gitHubHost), "--json", "hosts"};
+
+// Creates the configuration directory (mode 700) and proves with a throw-away item that the keychain
+// takes and gives up a secret.
+bool prepareGitHubAuthenticationStorage();

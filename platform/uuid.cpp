@@ -1,0 +1,28 @@
+#include "platform/uuid.h"
+
+#include <cerrno>
+#include <sys/random.h>
+
+std::string randomUuidText() {
+    unsigned char bytes[16];
+    std::size_t filled = 0;
+    while (filled < sizeof bytes) {
+        ssize_t count = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return {};
+        filled += static_cast<std::size_t>(count);
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0f) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3f) | 0x80);
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < 16; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text.push_back('-');
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0xf]);
+    }
+    return text;
+}

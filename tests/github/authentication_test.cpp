@@ -1,0 +1,166 @@
+// The sign-in state from canned answers and from the stand-in, and the storage preparation's checks.
+#include "github/github.h"
+#include "tests/github/github_test_support.h"
+#include "tests/support/run_program.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <random>
+
+namespace {
+
+std::string stateOf(const std::string& answer, int status = 0) {
+    return authenticationStateOf({status, answer});
+}
+
+std::string hostsWith(const std::string& entries, const std::string& others = "") {
+    return R"({"hosts":{"github.com":[)" + entries + "]" + others + "}}";
+}
+
+const std::string signedIn =
+    R"({"active":true,"host":"github.com","login":"ann","tokenSource":"keyring","state":"success"})";
+
+TEST(GitHubAuthenticationState, StatusesDecideBeforeTheAnswerIsRead) {
+    EXPECT_EQ(stateOf(hostsWith(signedIn), 127), "component-missing");
+    EXPECT_EQ(stateOf("garbage", 127), "component-missing");
+    for (int status : {1, 2, 124, 125, -1, 9})
+        EXPECT_EQ(stateOf(hostsWith(signedIn), status), "unavailable") << status;
+}
+
+TEST(GitHubAuthenticationState, ClassifiesTheSignInEntries) {
+    const std::vector<std::pair<std::string, std::string>> table{
+        {hostsWith(signedIn), "connected"},
+        {R"({"hosts":{}})", "not-connected"},
+        {R"({"hosts":{"gitlab.com":[]}})", "not-connected"},
+        {hostsWith(""), "not-connected"},
+        {hostsWith("{}"), "not-connected"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":"timeout"})"),
+         "unavailable"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":"error"})"),
+         "not-connected"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring"})"), "not-connected"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":1})"),
+         "not-connected"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"oauth_token","state":"success"})"),
+         "secure-storage-required"},
+        {hostsWith(R"({"active":true,"host":"github.com","state":"timeout"})"), "secure-storage-required"},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"Keyring","state":"success"})"),
+         "secure-storage-required"},
+        {hostsWith(signedIn + "," + signedIn), "unavailable"},
+        {hostsWith(signedIn + R"(,{"active":true,"host":"github.com"})"), "unavailable"},
+        {hostsWith(R"({"active":false,"host":"github.com","tokenSource":"keyring","state":"success"})"),
+         "not-connected"},
+        {hostsWith(R"({"active":"true","host":"github.com","tokenSource":"keyring","state":"success"})"),
+         "not-connected"},
+        {hostsWith(R"({"active":true,"host":"GitHub.com","tokenSource":"keyring","state":"success"})"),
+         "not-connected"},
+        {hostsWith(R"({"active":false,"host":"github.com"},)" + signedIn), "connected"},
+        {hostsWith(signedIn, R"(,"gist.github.com":{})"), "unavailable"},
+        {hostsWith(signedIn, R"(,"ghe.example":[1])"), "unavailable"},
+        {R"({"hosts":{"github.com":{}}})", "unavailable"},
+        {R"({"hosts":[]})", "unavailable"},
+        {R"({})", "unavailable"},
+        {R"([])", "unavailable"},
+        {"", "unavailable"},
+        {"not json", "unavailable"},
+        {hostsWith(signedIn) + "x", "unavailable"},
+    };
+    for (const auto& [answer, state] : table)
+        EXPECT_EQ(stateOf(answer), state) << answer;
+}
+
+TEST(GitHubAuthenticationState, HostileAnswersGiveAWord) {
+    std::mt19937 random{7};
+    std::string garbage(65536, '\0');
+    for (auto& c : garbage)
+        c = static_cast<char>(random());
+    EXPECT_EQ(stateOf(garbage), "unavailable");
+    EXPECT_EQ(stateOf(std::string(32768, '[') + std::string(32768, ']')), "unavailable");
+    EXPECT_EQ(stateOf(R"({"hosts":{"github.com":[)" + std::string(30000, '[')), "unavailable");
+    EXPECT_EQ(stateOf(hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","login":")"
+                                "\xff\xfe"
+                                R"(","state":"success"})")),
+              "unavailable");
+    EXPECT_EQ(stateOf(hostsWith(
+                  R"({"active":true,"host":"github.com\u0000","tokenSource":"keyring","state":"success"})")),
+              "not-connected");
+}
+
+// Runs the packaged stand-in's status query with its configuration in `config`.
+GitHubResult standInStatus(const std::string& home) {
+    auto config = configDirectoryBelow(home);
+    std::map<std::string, std::string> environment{{"HOME", home}, {"GH_CONFIG_DIR", config}};
+    for (const char* name : {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR"}) {
+        if (const char* value = std::getenv(name))
+            environment[name] = value;
+    }
+    return runChildProcess(
+        {bundlePath() + "/Contents/Resources/runtime/gh", -1, gitHubStatusArguments, environment, home}, {},
+        15);
+}
+
+std::string freshConfig(std::string& home) {
+    home = makeScratchFolder("dovrel-home");
+    auto config = configDirectoryBelow(home);
+    makeFolders(config);
+    return config;
+}
+
+TEST(GitHubAuthenticationState, TheStandInsAnswersAreClassified) {
+    std::string home;
+    auto config = freshConfig(home);
+    auto nobody = standInStatus(home);
+    EXPECT_EQ(nobody.status, 0);
+    EXPECT_EQ(nobody.bytes, "{\"hosts\":{}}\n");
+    EXPECT_EQ(authenticationStateOf(nobody), "not-connected");
+
+    const std::vector<std::pair<std::string, std::string>> controls{
+        {"status.exit=127", "component-missing"},
+        {"status.exit=1", "unavailable"},
+        {"status.output-size=65537", "unavailable"},
+        {"status.answer=canned.json", "connected"},
+        {"status.answer=canned.json\nstatus.exit=4", "unavailable"},
+        {"status.answer=nested.json", "unavailable"},
+    };
+    writeFile(config + "/canned.json", hostsWith(signedIn));
+    writeFile(config + "/nested.json", std::string(65536, '['));
+    for (const auto& [control, state] : controls) {
+        writeFile(config + "/standin-control", control + "\n");
+        EXPECT_EQ(authenticationStateOf(standInStatus(home)), state) << control;
+    }
+}
+
+TEST(GitHubAuthenticationState, AStandInSignInIsConnectedOnlyWithItsTokenInTheKeychain) {
+    if (!insideSessionServices())
+        GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    std::string home;
+    auto config = freshConfig(home);
+    ASSERT_EQ(signInStandIn(home, "octocat", "gho_token"), 0);
+    EXPECT_EQ(authenticationStateOf(standInStatus(home)), "connected");
+
+    for (const auto& [control, state] : std::vector<std::pair<std::string, std::string>>{
+             {"status.state=timeout", "unavailable"},
+             {"status.state=failure", "not-connected"},
+             {"status.token-source=oauth_token", "secure-storage-required"}}) {
+        writeFile(config + "/standin-control", control + "\n");
+        EXPECT_EQ(authenticationStateOf(standInStatus(home)), state) << control;
+    }
+}
+
+TEST(PrepareGitHubAuthenticationStorage, RefusesADirectoryOthersCanReachAndLeavesItAlone) {
+    std::string home = makeScratchFolder("dovrel-home");
+    auto config = configDirectoryBelow(home);
+    makeFolders(config);
+    chmod(config.c_str(), 0755);
+    setenv("HOME", home.c_str(), 1);
+    EXPECT_FALSE(prepareGitHubAuthenticationStorage());
+    EXPECT_EQ(modeOf(config), 0755u);
+
+    std::string fileHome = makeScratchFolder("dovrel-home");
+    makeFolders(fileHome + "/Library/Application Support/Dovrel/state");
+    writeFile(configDirectoryBelow(fileHome), "not a directory");
+    setenv("HOME", fileHome.c_str(), 1);
+    EXPECT_FALSE(prepareGitHubAuthenticationStorage());
+}
+
+} // namespace

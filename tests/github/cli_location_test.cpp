@@ -1,0 +1,155 @@
+// The shipped CLI check on real files.
+#include "github/github.h"
+#include "platform/digest.h"
+#include "tests/github/github_test_support.h"
+#include "tests/support/run_program.h"
+
+#include <cctype>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+// A resources folder holding runtime/gh with the given contents and mode.
+struct Candidate {
+    std::string resources;
+    std::string path;
+    std::string digest;
+};
+
+Candidate placeCli(const std::string& contents, unsigned mode) {
+    Candidate candidate;
+    candidate.resources = makeScratchFolder("dovrel-resources");
+    makeFolders(candidate.resources + "/runtime");
+    candidate.path = candidate.resources + "/runtime/gh";
+    writeFile(candidate.path, contents, mode);
+    candidate.digest = sha256Hex(contents);
+    return candidate;
+}
+
+bool accepted(const Candidate& candidate) {
+    return verifiedGitHubCli(candidate.resources, candidate.digest).has_value();
+}
+
+// The digest as an independent tool computes it.
+std::string sha256sumOf(const std::string& path) {
+    auto run = runProgram({.program = "/usr/bin/sha256sum", .arguments = {path}});
+    return run.out.substr(0, 64);
+}
+
+void makeSparse(const std::string& path, off_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0755);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+    chmod(path.c_str(), 0755);
+}
+
+TEST(ShippedGitHubCli, PermissionsDecideWhetherItMayRun) {
+    auto candidate = placeCli("#!/bin/sh\necho gh\n", 0755);
+    for (unsigned mode : {0755u, 0700u, 0701u, 04755u}) {
+        chmod(candidate.path.c_str(), mode);
+        EXPECT_TRUE(accepted(candidate)) << std::oct << mode;
+    }
+    for (unsigned mode : {0775u, 0757u, 0644u, 0600u, 0777u}) {
+        chmod(candidate.path.c_str(), mode);
+        EXPECT_FALSE(accepted(candidate)) << std::oct << mode;
+    }
+}
+
+TEST(ShippedGitHubCli, OnlyTheExactDigestInLowerCaseIsAccepted) {
+    auto candidate = placeCli("#!/bin/sh\necho gh\n", 0755);
+    ASSERT_EQ(candidate.digest, sha256sumOf(candidate.path));
+    auto found = verifiedGitHubCli(candidate.resources, candidate.digest);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->path, candidate.path);
+    EXPECT_EQ(verifiedGitHubCli(candidate.resources, candidate.digest)->path, candidate.path);
+
+    for (std::size_t position : {0ul, 31ul, 63ul}) {
+        auto wrong = candidate.digest;
+        wrong[position] = wrong[position] == '0' ? '1' : '0';
+        EXPECT_FALSE(verifiedGitHubCli(candidate.resources, wrong)) << position;
+    }
+    auto upper = candidate.digest;
+    for (auto& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_FALSE(verifiedGitHubCli(candidate.resources, upper));
+    EXPECT_FALSE(verifiedGitHubCli(candidate.resources, candidate.digest.substr(0, 63)));
+    EXPECT_FALSE(verifiedGitHubCli(candidate.resources, candidate.digest + "0"));
+    EXPECT_FALSE(verifiedGitHubCli(candidate.resources, ""));
+
+    writeFile(candidate.path, "#!/bin/sh\necho gh \n", 0755);
+    EXPECT_FALSE(accepted(candidate));
+}
+
+TEST(ShippedGitHubCli, SizeMustBeOneToOneHundredMillionBytes) {
+    auto empty = placeCli("", 0755);
+    EXPECT_FALSE(accepted(empty));
+
+    auto largest = placeCli("x", 0755);
+    makeSparse(largest.path, 100'000'000);
+    largest.digest = sha256sumOf(largest.path);
+    EXPECT_TRUE(accepted(largest));
+
+    makeSparse(largest.path, 100'000'001);
+    largest.digest = sha256sumOf(largest.path);
+    EXPECT_FALSE(accepted(largest));
+}
+
+TEST(ShippedGitHubCli, NothingButARegularFileReachedWithoutLinksIsAccepted) {
+    auto real = placeCli("#!/bin/sh\necho gh\n", 0755);
+
+    auto linkedCli = placeCli("", 0755);
+    unlink(linkedCli.path.c_str());
+    ASSERT_EQ(symlink(real.path.c_str(), linkedCli.path.c_str()), 0);
+    EXPECT_FALSE(verifiedGitHubCli(linkedCli.resources, real.digest));
+
+    auto linkedRuntime = makeScratchFolder("dovrel-resources");
+    ASSERT_EQ(symlink((real.resources + "/runtime").c_str(), (linkedRuntime + "/runtime").c_str()), 0);
+    EXPECT_FALSE(verifiedGitHubCli(linkedRuntime, real.digest));
+
+    auto folder = placeCli("", 0755);
+    unlink(folder.path.c_str());
+    mkdir(folder.path.c_str(), 0755);
+    EXPECT_FALSE(verifiedGitHubCli(folder.resources, real.digest));
+
+    // Opening a FIFO for reading would wait for a writer that never comes.
+    auto fifo = placeCli("", 0755);
+    unlink(fifo.path.c_str());
+    ASSERT_EQ(mkfifo(fifo.path.c_str(), 0755), 0);
+    EXPECT_FALSE(verifiedGitHubCli(fifo.resources, real.digest));
+
+    auto missing = makeScratchFolder("dovrel-resources");
+    EXPECT_FALSE(verifiedGitHubCli(missing, real.digest));
+}
+
+TEST(ShippedGitHubCli, WhatWasCheckedIsWhatRuns) {
+    auto candidate = placeCli(readFile("/bin/echo"), 0755);
+    auto checked = verifiedGitHubCli(candidate.resources, candidate.digest);
+    ASSERT_TRUE(checked);
+    // Swapped in after the check, and never run.
+    auto impostor = candidate.resources + "/impostor";
+    copyFile("/bin/false", impostor, 0755);
+    ASSERT_EQ(rename(impostor.c_str(), candidate.path.c_str()), 0);
+
+    auto run = runChildProcess(
+        {checked->path, checked->file.get(), {"checked"}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {}, 10);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.bytes, "checked\n");
+}
+
+TEST(ShippedGitHubCli, AChildStartedFromTheCheckedFileGetsNoOtherDescriptor) {
+    auto candidate = placeCli(readFile("/bin/sh"), 0755);
+    int leaked = open("/dev/null", O_RDONLY);
+    auto checked = verifiedGitHubCli(candidate.resources, candidate.digest);
+    ASSERT_TRUE(checked);
+    auto run = runChildProcess(
+        {checked->path, checked->file.get(), {"-c", "ls /proc/$$/fd"}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {},
+        10);
+    close(leaked);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.bytes, "0\n1\n2\n");
+}
+
+} // namespace

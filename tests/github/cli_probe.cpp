@@ -1,0 +1,26 @@
+// Runs one call of the GitHub CLI integration and prints its outcome, so a test can place this program
+// in a copied bundle and see what helper and credward would see.
+//   probe state | probe prepare | probe run ARG...   (run prints "<status>\n" then the captured bytes)
+#include "github/github.h"
+
+#include <cstdio>
+#include <string>
+
+int main(int argc, char** argv) {
+    std::string call = argc > 1 ? argv[1] : "";
+    if (call == "state") {
+        std::printf("%s\n", gitHubAuthenticationState().c_str());
+        return 0;
+    }
+    if (call == "prepare") {
+        std::printf("%s\n", prepareGitHubAuthenticationStorage() ? "prepared" : "refused");
+        return 0;
+    }
+    if (call == "run") {
+        auto result = runGitHubCli(std::vector<std::string>(argv + 2, argv + argc));
+        std::printf("%d\n", result.status);
+        std::fwrite(result.bytes.data(), 1, result.bytes.size(), stdout);
+        return 0;
+    }
+    return 2;
+}

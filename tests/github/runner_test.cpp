@@ -1,0 +1,148 @@
+// The runner against real children: scripts started through the lower-level entry.
+#include "github/github.h"
+#include "tests/github/github_test_support.h"
+#include "tests/support/run_program.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::map<std::string, std::string> plainEnvironment{{"PATH", "/usr/bin:/bin"}};
+
+struct TimedResult {
+    GitHubResult result;
+    double seconds;
+};
+
+TimedResult runScript(const std::string& body, double timeout, std::string_view input = {}) {
+    auto started = Clock::now();
+    auto result = runChildProcess({writeScript(body), -1, {}, plainEnvironment, "/"}, input, timeout);
+    return {result, std::chrono::duration<double>(Clock::now() - started).count()};
+}
+
+TEST(GitHubRunner, OutputUpToTheLimitIsKeptWholeAndOneByteMoreIsRefused) {
+    auto exact = runScript("head -c 65536 /dev/zero | tr '\\0' a", 10);
+    EXPECT_EQ(exact.result.status, 0);
+    EXPECT_EQ(exact.result.bytes, std::string(65536, 'a'));
+
+    auto over = runScript("head -c 65537 /dev/zero | tr '\\0' a", 10);
+    EXPECT_EQ(over.result.status, 125);
+    EXPECT_EQ(over.result.bytes, "");
+
+    // A flood that stops on SIGTERM ends well before its time limit.
+    auto flood = runScript("exec cat /dev/zero", 10);
+    EXPECT_EQ(flood.result.status, 125);
+    EXPECT_EQ(flood.result.bytes, "");
+    EXPECT_LT(flood.seconds, 5);
+}
+
+TEST(GitHubRunner, TheChildsOwnStatusCarriesItsOutput) {
+    for (int status : {0, 3, 124, 125, 127}) {
+        auto run = runScript("printf x; exit " + std::to_string(status), 10);
+        EXPECT_EQ(run.result.status, status);
+        EXPECT_EQ(run.result.bytes, "x");
+    }
+    auto killed = runScript("printf y; kill -9 $$", 10);
+    EXPECT_EQ(killed.result.status, 9);
+    EXPECT_EQ(killed.result.bytes, "y");
+}
+
+TEST(GitHubRunner, TimeLimitStopsPolitelyThenByForce) {
+    auto polite = runScript("printf z; exec sleep 10", 1);
+    EXPECT_EQ(polite.result.status, 124);
+    EXPECT_EQ(polite.result.bytes, "z");
+    EXPECT_LT(polite.seconds, 1 + 4);
+
+    auto stubborn = runScript("trap '' TERM; printf w; exec sleep 10", 1);
+    EXPECT_EQ(stubborn.result.status, 124);
+    EXPECT_EQ(stubborn.result.bytes, "w");
+    EXPECT_GE(stubborn.seconds, 1.9); // SIGKILL came one grace period after SIGTERM
+    EXPECT_LT(stubborn.seconds, 1 + 4);
+
+    auto stubbornFlood = runScript("trap '' TERM; exec cat /dev/zero", 1);
+    EXPECT_EQ(stubbornFlood.result.status, 124);
+    EXPECT_EQ(stubbornFlood.result.bytes, "");
+    EXPECT_LT(stubbornFlood.seconds, 1 + 4);
+
+    for (double limit : {0.0, -5.0}) {
+        auto immediate = runScript("exec sleep 10", limit);
+        EXPECT_EQ(immediate.result.status, 124);
+        EXPECT_LT(immediate.seconds, 4);
+    }
+}
+
+TEST(GitHubRunner, AnOutputPipeHeldByALeftoverProcessEndsAsTimeOut) {
+    auto run = runScript("printf v; sleep 4 & exit 0", 30);
+    EXPECT_EQ(run.result.status, 124);
+    EXPECT_EQ(run.result.bytes, "");
+    EXPECT_GE(run.seconds, 1.9);
+    EXPECT_LT(run.seconds, 3.9);
+}
+
+TEST(GitHubRunner, InputIsWrittenAndClosedAndAChildThatRefusesItDoesNotHangTheCaller) {
+    EXPECT_EQ(runScript("exec cat", 10, "protocol=https\n\n").result.bytes, "protocol=https\n\n");
+    auto empty = runScript("exec cat", 10);
+    EXPECT_EQ(empty.result.status, 0);
+    EXPECT_EQ(empty.result.bytes, "");
+
+    // These would raise SIGPIPE in the caller, or block its write forever.
+    std::string large(4 << 20, 'i');
+    auto closed = runScript("exec 0<&-; printf ok", 10, large);
+    EXPECT_EQ(closed.result.status, 0);
+    EXPECT_EQ(closed.result.bytes, "ok");
+
+    auto exitsWithoutReading = runScript("printf done", 10, large);
+    EXPECT_EQ(exitsWithoutReading.result.status, 0);
+    EXPECT_EQ(exitsWithoutReading.result.bytes, "done");
+    EXPECT_LT(exitsWithoutReading.seconds, 5);
+
+    auto neverReads = runScript("exec sleep 30", 1, large);
+    EXPECT_EQ(neverReads.result.status, 124);
+    EXPECT_LT(neverReads.seconds, 1 + 4);
+}
+
+TEST(GitHubRunner, TheChildGetsOnlyWhatItIsGiven) {
+    // A descriptor the caller left inheritable, and a signal it ignores, must not reach the child.
+    int leaked = open("/dev/null", O_RDONLY);
+    ASSERT_GE(leaked, 3);
+    auto previous = std::signal(SIGINT, SIG_IGN);
+    std::string home = makeScratchFolder("dovrel-home");
+    auto run = runChildProcess(
+        {"/bin/sh",
+         -1,
+         {"-c", "pwd; env | sort; ls /proc/$$/fd; sed -n 's/^SigIgn:.*\\(.\\)$/\\1/p' /proc/$$/status"},
+         {{"HOME", home}, {"PATH", "/usr/bin:/bin"}},
+         home},
+        {}, 10);
+    std::signal(SIGINT, previous);
+    close(leaked);
+    EXPECT_EQ(run.status, 0);
+    // The last digit of the ignored-signal mask covers SIGHUP to SIGQUIT.
+    EXPECT_EQ(run.bytes, home + "\nHOME=" + home + "\nPATH=/usr/bin:/bin\nPWD=" + home + "\n0\n1\n2\n0\n");
+}
+
+TEST(GitHubRunner, AChildThatCannotStartIsNotAvailable) {
+    EXPECT_EQ(runChildProcess({"/nonexistent/gh", -1, {}, plainEnvironment, "/"}, {}, 10).status, 127);
+    auto script = writeScript("exit 0");
+    EXPECT_EQ(runChildProcess({script, -1, {}, plainEnvironment, "/nonexistent-folder"}, {}, 10).status, 127);
+    writeFile(script, "#!/bin/sh\nexit 0\n", 0644);
+    EXPECT_EQ(runChildProcess({script, -1, {}, plainEnvironment, "/"}, {}, 10).status, 127);
+}
+
+TEST(GitHubRunner, BoundedOutputKeepsWhatItHadOnceTheLimitIsPassed) {
+    BoundedGitHubOutput output;
+    EXPECT_TRUE(output.append(std::string(65535, 'a')));
+    EXPECT_TRUE(output.append("b"));
+    EXPECT_FALSE(output.append("c"));
+    EXPECT_TRUE(output.append("")); // nothing more accepted, but the total did not pass the limit
+    auto [bytes, overflow] = output.result();
+    EXPECT_EQ(bytes, std::string(65535, 'a') + "b");
+    EXPECT_TRUE(overflow);
+}
+
+} // namespace
