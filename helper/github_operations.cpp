@@ -1,6 +1,50 @@
-// The GitHub connection operations; not built yet.
-#include "helper/operations.h"
+// The GitHub connection operations: report the GitHub CLI's sign-in state, and have the user sign in
+// in the browser when there is no sign-in.
+#include "helper/github_operations.h"
 
-Reply answerGitHubRequest(GitHubOperation) {
-    return failureReply();
+#include "github/github.h"
+
+namespace {
+
+Reply stateReply(const std::string& state) {
+    bool connected = state == "connected";
+    return {{"authenticated", connected}, {"ok", connected}, {"state", state}};
+}
+
+Reply refusal(const std::string& state) {
+    return {{"ok", false}, {"state", state}};
+}
+
+GitHubResult runBrowserLogin(double timeLimit) {
+    return runGitHubCli({"auth", "login", "--hostname", std::string(gitHubHost), "--git-protocol", "https",
+                         "--web", "--clipboard", "--skip-ssh-key"},
+                        {}, timeLimit);
+}
+
+} // namespace
+
+Reply answerGitHubRequest(GitHubOperation operation) {
+    return answerGitHubRequest(operation, gitHubLoginTimeLimit);
+}
+
+Reply answerGitHubRequest(GitHubOperation operation, double loginTimeLimit) {
+    std::string state = gitHubAuthenticationState();
+    if (operation == GitHubOperation::status) {
+        Reply reply = stateReply(state);
+        reply["ok"] = true; // the status is answered whatever it is
+        return reply;
+    }
+    if (state == "connected")
+        return stateReply(state);
+    if (state == "component-missing")
+        return refusal(state);
+    if (!prepareGitHubAuthenticationStorage())
+        return refusal("secure-storage-required");
+    // The login's output is never looked at: only whether it completed.
+    int status = runBrowserLogin(loginTimeLimit).status;
+    if (status == 124)
+        return refusal("unavailable");
+    if (status != 0)
+        return refusal("not-connected");
+    return stateReply(gitHubAuthenticationState());
 }

@@ -1,0 +1,221 @@
+// credward: git's credential helper for GitHub over HTTPS. It answers "get" with the user name and
+// token of the shipped GitHub CLI's sign-in, and tells git to stop, with a marker line on standard
+// error, when there is no usable sign-in. It stores nothing and writes no files.
+#include "github/github.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unistd.h>
+#include <utf8proc.h>
+
+namespace {
+
+constexpr std::size_t inputLimit = 65'536;
+constexpr std::size_t readSize = 4096;
+constexpr std::size_t valueLimit = 4096;
+constexpr std::size_t userNameLimit = 100;
+
+// Exit statuses: answered (or not asked to answer), refused, malformed.
+constexpr int answered = 0;
+constexpr int refused = 1;
+constexpr int malformed = 2;
+
+using Attributes = std::map<std::string, std::string, std::less<>>;
+
+[[noreturn]] void fail(int status = refused) {
+    std::exit(status);
+}
+
+bool writeWhole(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t count = write(fd, bytes.data(), bytes.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(count));
+    }
+    return true;
+}
+
+// Reads standard input to its end. An input past the limit is refused as soon as the read that passes
+// it arrives, without waiting for the rest.
+std::optional<std::string> readRequest() {
+    std::string bytes;
+    char chunk[readSize];
+    for (;;) {
+        ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            return std::nullopt;
+        if (count == 0)
+            return bytes;
+        if (bytes.size() + static_cast<std::size_t>(count) > inputLimit)
+            return std::nullopt;
+        bytes.append(chunk, static_cast<std::size_t>(count));
+    }
+}
+
+// Valid UTF-8 without carriage returns or NULs, so lines end in a bare line feed.
+bool isCleanText(std::string_view bytes) {
+    auto* next = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
+    auto left = static_cast<utf8proc_ssize_t>(bytes.size());
+    while (left > 0) {
+        utf8proc_int32_t codepoint = 0;
+        utf8proc_ssize_t length = utf8proc_iterate(next, left, &codepoint);
+        if (length <= 0 || codepoint == '\r' || codepoint == '\0')
+            return false;
+        next += length;
+        left -= length;
+    }
+    return true;
+}
+
+bool isAcceptedKey(std::string_view key) {
+    return key == "protocol" || key == "host" || key == "username" || key == "path";
+}
+
+// git's request up to its first empty line. Keys other than the four this helper reads are dropped,
+// but only after their values passed the length check.
+std::optional<Attributes> parseRequest(std::string_view text) {
+    Attributes request;
+    while (!text.empty()) {
+        auto end = text.find('\n');
+        auto line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.empty())
+            break;
+        auto equals = line.find('=');
+        if (equals == std::string_view::npos)
+            return std::nullopt;
+        auto key = line.substr(0, equals);
+        auto value = line.substr(equals + 1);
+        // A URL would carry host and path in one value that could disagree with the checked ones.
+        if (key == "url" || value.size() > valueLimit)
+            return std::nullopt;
+        if (!isAcceptedKey(key))
+            continue;
+        if (!request.emplace(key, value).second)
+            return std::nullopt;
+    }
+    return request;
+}
+
+std::string valueOf(const Attributes& attributes, std::string_view key) {
+    auto found = attributes.find(key);
+    return found == attributes.end() ? std::string() : found->second;
+}
+
+bool isGitHubOverHttps(const Attributes& request) {
+    auto protocol = request.find("protocol");
+    auto host = request.find("host");
+    return protocol != request.end() && protocol->second == "https" && host != request.end() &&
+           (host->second == gitHubHost || host->second == gitHubGistHost);
+}
+
+bool isUserName(std::string_view name) {
+    if (name.empty() || name.size() > userNameLimit)
+        return false;
+    for (char c : name) {
+        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+const char* markerFor(const std::string& state) {
+    if (state == "component-missing")
+        return "DOVREL_GITHUB_COMPONENT_UNAVAILABLE\n";
+    if (state == "not-connected")
+        return "DOVREL_GITHUB_AUTH_REQUIRED\n";
+    return "DOVREL_GITHUB_AUTH_UNAVAILABLE\n";
+}
+
+[[noreturn]] void stopGit(const std::string& state) {
+    writeWhole(STDERR_FILENO, markerFor(state));
+    writeWhole(STDOUT_FILENO, "quit=true\n\n");
+    fail(refused);
+}
+
+std::string credentialQuery(const Attributes& request) {
+    std::string query = "protocol=https\nhost=" + valueOf(request, "host");
+    if (auto user = valueOf(request, "username"); !user.empty())
+        query += "\nusername=" + user;
+    return query + "\n\n";
+}
+
+// Every line of the GitHub CLI's answer, each key once.
+std::optional<Attributes> parseReply(std::string_view text) {
+    Attributes reply;
+    while (!text.empty()) {
+        auto end = text.find('\n');
+        auto line = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        if (line.empty())
+            continue;
+        auto equals = line.find('=');
+        if (equals == std::string_view::npos)
+            return std::nullopt;
+        if (!reply.emplace(line.substr(0, equals), line.substr(equals + 1)).second)
+            return std::nullopt;
+    }
+    return reply;
+}
+
+bool isUsableReply(const Attributes& reply, const Attributes& request) {
+    auto has = [&](std::string_view key) {
+        return reply.find(key) != reply.end();
+    };
+    return has("protocol") && valueOf(reply, "protocol") == "https" && has("host") &&
+           valueOf(reply, "host") == valueOf(request, "host") && !valueOf(reply, "username").empty() &&
+           !valueOf(reply, "password").empty();
+}
+
+void wipe(std::string& secret) {
+    explicit_bzero(secret.data(), secret.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // git may stop reading; a failed write must end this run with a status, not a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (argc != 2)
+        fail(malformed);
+    if (std::string_view(argv[1]) != "get")
+        return answered; // "store" and "erase": nothing is kept, so there is nothing to do
+
+    auto input = readRequest();
+    if (!input || !isCleanText(*input))
+        fail(malformed);
+    auto request = parseRequest(*input);
+    if (!request)
+        fail(malformed);
+    if (!isGitHubOverHttps(*request))
+        fail(refused);
+    if (auto user = valueOf(*request, "username"); !user.empty() && !isUserName(user))
+        fail(malformed);
+
+    if (auto state = gitHubAuthenticationState(); state != "connected")
+        stopGit(state);
+
+    auto result = runGitHubCli({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
+    if (result.status != 0 || !isCleanText(result.bytes))
+        fail(refused);
+    auto reply = parseReply(result.bytes);
+    wipe(result.bytes);
+    if (!reply || !isUsableReply(*reply, *request))
+        fail(refused);
+    std::string answer = "username=" + (*reply)["username"] + "\npassword=" + (*reply)["password"] + "\n\n";
+    wipe((*reply)["password"]);
+    bool written = writeWhole(STDOUT_FILENO, answer);
+    wipe(answer);
+    return written ? answered : refused;
+}

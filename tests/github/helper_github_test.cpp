@@ -1,0 +1,129 @@
+// The helper's "github-status" and "github-auth" against the packaged stand-in, whose record of calls
+// shows which GitHub CLI runs each request made.
+#include "tests/github/github_test_support.h"
+#include "tests/support/run_program.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace {
+
+const std::string connectedStatus =
+    R"({"hosts":{"github.com":[{"active":true,"host":"github.com","tokenSource":"keyring","state":"success"}]}})";
+const std::string auth = R"({"operation":"github-auth"})";
+const std::string status = R"({"operation":"github-status"})";
+
+struct HelperGitHub : ::testing::Test {
+    std::string home = makeScratchFolder("dovrel-home");
+    std::string config = configDirectoryBelow(home);
+    std::string program = bundleProgram("helper");
+
+    void SetUp() override {
+        makeFolders(config);
+        chmod(config.c_str(), 0700);
+        writeFile(config + "/standin-calls", "");
+        writeFile(config + "/connected.json", connectedStatus);
+    }
+
+    std::string ask(const std::string& request) {
+        auto run = runProgram({.program = program,
+                               .input = request,
+                               .environment = environmentWith({"HOME=" + home}),
+                               .timeout = std::chrono::seconds(60)});
+        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(run.err, "");
+        return run.out;
+    }
+
+    void control(const std::string& lines) { writeFile(config + "/standin-control", lines); }
+    std::string calls() { return readFile(config + "/standin-calls"); }
+};
+
+struct HelperGitHubWithKeychain : HelperGitHub {
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+        HelperGitHub::SetUp();
+    }
+};
+
+TEST_F(HelperGitHub, StatusReportsEveryStateAndRefusesOtherMembersUnasked) {
+    EXPECT_EQ(ask(R"({"operation":"github-status","account":"x"})"), R"({"ok":false})");
+    EXPECT_EQ(ask(R"({"operation":"github-auth","values":{}})"), R"({"ok":false})");
+    EXPECT_EQ(calls(), "");
+
+    EXPECT_EQ(ask(R"({"operation":"github-status","language":"zh-Hant"})"),
+              R"({"authenticated":false,"ok":true,"state":"not-connected"})");
+    control("status.exit=1\n");
+    EXPECT_EQ(ask(status), R"({"authenticated":false,"ok":true,"state":"unavailable"})");
+    control("status.answer=connected.json\n");
+    EXPECT_EQ(ask(status), R"({"authenticated":true,"ok":true,"state":"connected"})");
+    EXPECT_EQ(calls(), "status\nstatus\nstatus\n");
+}
+
+TEST_F(HelperGitHub, AuthWhenConnectedOrWithoutTheCliStartsNoSignIn) {
+    control("status.answer=connected.json\n");
+    EXPECT_EQ(ask(auth), R"({"authenticated":true,"ok":true,"state":"connected"})");
+    EXPECT_EQ(calls(), "status\n");
+
+    ScratchBundle bundle = copyBundle({"helper"}, {});
+    writeFile(bundle.cli(), readFile("/bin/true"), 0755);
+    program = bundle.program("helper");
+    std::string freshHome = makeScratchFolder("dovrel-home");
+    home = freshHome;
+    EXPECT_EQ(ask(status), R"({"authenticated":false,"ok":true,"state":"component-missing"})");
+    EXPECT_EQ(ask(auth), R"({"ok":false,"state":"component-missing"})");
+    // The storage preparation would have created the configuration directory.
+    EXPECT_EQ(access((freshHome + "/Library").c_str(), F_OK), -1);
+}
+
+TEST_F(HelperGitHub, AuthNeedsSecureStorageBeforeItSignsIn) {
+    chmod(config.c_str(), 0755);
+    EXPECT_EQ(ask(auth), R"({"ok":false,"state":"secure-storage-required"})");
+    control("status.exit=1\n");
+    EXPECT_EQ(ask(auth), R"({"ok":false,"state":"secure-storage-required"})");
+    EXPECT_EQ(calls(), "status\nstatus\n");
+    EXPECT_EQ(modeOf(config), 0755u);
+}
+
+TEST_F(HelperGitHubWithKeychain, TheSignInsOutcomeDecidesTheReply) {
+    control("login.exit=1\n");
+    EXPECT_EQ(ask(auth), R"({"ok":false,"state":"not-connected"})");
+    EXPECT_EQ(calls(), "status\nlogin\n");
+
+    control("login.output-size=70000\n");
+    EXPECT_EQ(ask(auth), R"({"ok":false,"state":"not-connected"})");
+
+    writeFile(config + "/standin-calls", "");
+    control("login.exit=0\n");
+    EXPECT_EQ(ask(auth), R"({"authenticated":false,"ok":false,"state":"not-connected"})");
+    EXPECT_EQ(calls(), "status\nlogin\nstatus\n");
+
+    // A state that stays unreadable after a completed sign-in is reported as it is.
+    writeFile(config + "/standin-browser", "user=octocat\ntoken=gho_x\n");
+    control("status.exit=3\n");
+    EXPECT_EQ(ask(auth), R"({"authenticated":false,"ok":false,"state":"unavailable"})");
+
+    control("");
+    EXPECT_EQ(ask(status), R"({"authenticated":true,"ok":true,"state":"connected"})");
+}
+
+TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
+    ScratchBundle bundle = copyBundle({}, {"helper_github_probe"});
+    auto run = runProgram({.program = bundle.program("helper_github_probe"),
+                           .arguments = {"auth", "1"},
+                           .environment = environmentWith({"HOME=" + home}),
+                           .timeout = std::chrono::seconds(30)});
+    EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
+    EXPECT_EQ(calls(), "status\nlogin\n");
+
+    // The stand-in's login ignoring SIGTERM is ended by force just the same.
+    control("login.ignore-term=1\n");
+    run = runProgram({.program = bundle.program("helper_github_probe"),
+                      .arguments = {"auth", "0.5"},
+                      .environment = environmentWith({"HOME=" + home}),
+                      .timeout = std::chrono::seconds(30)});
+    EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
+}
+
+} // namespace
