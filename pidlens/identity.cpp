@@ -1,5 +1,4 @@
 #include "pidlens/pidlens.h"
-#include "platform/process_record.h"
 
 #include <charconv>
 #include <unistd.h>
@@ -71,14 +70,19 @@ void json_string(const char* text, FILE* out) {
 }
 
 int emit_identity(uint32_t pid, FILE* out) {
+    ProcessHandle process(pid);
+    return emit_identity(process, out);
+}
+
+int emit_identity(const ProcessHandle& process, FILE* out) {
     ProcessRecord first;
-    if (!readProcessRecord(pid, first) || first.pid != pid || !belongs_to_caller(first))
+    if (!readProcessRecord(process, first) || first.pid != process.pid || !belongs_to_caller(first))
         return status_not_established;
     char path[executablePathCapacity];
-    if (!usable_path(path, readExecutablePath(pid, path)))
+    if (!usable_path(path, readExecutablePath(process, path)))
         return status_not_established;
     ProcessRecord second;
-    if (!readProcessRecord(pid, second) || !same_instance(first, second))
+    if (!readProcessRecord(process, second) || !same_instance(first, second))
         return status_not_established;
     if (second.startMicroseconds > 999999 || first.startSeconds == 0 ||
         first.startMicroseconds != second.startMicroseconds)

@@ -3,6 +3,8 @@
 // one that later takes the same identifier.
 #pragma once
 
+#include "platform/process_record.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <optional>
@@ -25,6 +27,9 @@ void json_string(const char* text, FILE* out);
 // Writes the identity object of `pid`, without a line feed, or nothing at all. Returns
 // status_written, status_not_established, or status_output_error when `out` is in error afterwards.
 int emit_identity(uint32_t pid, FILE* out);
+// The same for a process already open, so that what was checked through `process` just before belongs
+// to the instance that is written.
+int emit_identity(const ProcessHandle& process, FILE* out);
 
 // Writes the array of the identity objects of `root` and all its descendants, breadth-first, and a
 // line feed. Only status_written means a complete array; status_not_established may leave a partial

@@ -1,5 +1,4 @@
 #include "pidlens/pidlens.h"
-#include "platform/process_record.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +33,7 @@ int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
     if (queued(walk, pid) || walk.count == tree_limit)
         return status_not_established;
     ProcessRecord record;
-    if (!readProcessRecord(pid, record))
+    if (!readProcessRecord(ProcessHandle(pid), record))
         return has_ended(pid) ? status_written : status_not_established;
     // A child that has exited but is not collected yet still has a record; it has ended all the same.
     if (record.ended)
@@ -51,7 +50,7 @@ int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
 int walk_tree(uint32_t root, TreeWalk& walk) {
     walk.queue[0] = root;
     walk.count = 1;
-    if (!readProcessRecord(root, walk.snapshots[0]))
+    if (!readProcessRecord(ProcessHandle(root), walk.snapshots[0]))
         return status_not_established;
     for (size_t parent = 0; parent < walk.count; ++parent) {
         ChildList children;
@@ -64,10 +63,9 @@ int walk_tree(uint32_t root, TreeWalk& walk) {
     return status_written;
 }
 
-bool still_as_walked(const TreeWalk& walk, size_t index) {
+bool still_as_walked(const ProcessHandle& process, const ProcessRecord& then) {
     ProcessRecord now;
-    const ProcessRecord& then = walk.snapshots[index];
-    return readProcessRecord(walk.queue[index], now) && now.startSeconds == then.startSeconds &&
+    return readProcessRecord(process, now) && now.startSeconds == then.startSeconds &&
            now.startMicroseconds == then.startMicroseconds && now.parentPid == then.parentPid;
 }
 
@@ -76,11 +74,12 @@ bool still_as_walked(const TreeWalk& walk, size_t index) {
 int print_tree(const TreeWalk& walk, FILE* out) {
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
-        if (!still_as_walked(walk, i))
+        ProcessHandle process(walk.queue[i]);
+        if (!still_as_walked(process, walk.snapshots[i]))
             return status_not_established;
         if (i > 0)
             std::fputc(',', out);
-        if (int status = emit_identity(walk.queue[i], out); status != status_written)
+        if (int status = emit_identity(process, out); status != status_written)
             return status;
     }
     std::fputs("]\n", out);

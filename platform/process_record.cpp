@@ -43,33 +43,26 @@ template <typename Number> bool parseNumber(std::string_view text, Number& value
     return error == std::errc() && end == text.data() + text.size();
 }
 
-// Opens /proc/<pid>. A file opened through this descriptor belongs to the process instance that held
-// the identifier when it was opened: once that process is gone such opens fail, even after a new
-// process has taken the same number, so one pass can never mix two processes.
 int openProcessDirectory(uint32_t pid) {
     char path[32] = "/proc/";
-    IdentifierText id;
-    std::strcat(path, identifierText(pid, id));
+    IdentifierText text;
+    std::strcat(path, identifierText(pid, text));
     return open(path, directoryFlags);
 }
 
-// Reads `name` from its start until the end of the file or until `buffer` is full.
-std::optional<std::string_view> readHead(int directory, const char* name, char* buffer, size_t capacity) {
-    Descriptor file(openat(directory, name, readFlags));
-    if (file.fd < 0)
+// The first bytes of an open /proc file, up to the buffer's size. The kernel builds such a file whole
+// on each read from offset 0 and hands over as much as fits, so one read gives a fresh head; the
+// parsers refuse a field that the buffer's end cut short.
+std::optional<std::string_view> readHead(int file, char* buffer, size_t capacity) {
+    if (file < 0)
         return std::nullopt;
-    size_t length = 0;
-    while (length < capacity) {
-        ssize_t count = read(file.fd, buffer + length, capacity - length);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return std::nullopt;
-        if (count == 0)
-            break;
-        length += static_cast<size_t>(count);
-    }
-    return std::string_view(buffer, length);
+    ssize_t count;
+    do {
+        count = pread(file, buffer, capacity, 0);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0)
+        return std::nullopt;
+    return std::string_view(buffer, static_cast<size_t>(count));
 }
 
 std::string_view nextField(std::string_view& rest) {
@@ -307,25 +300,36 @@ bool sameChildren(const ChildList& a, const ChildList& b) {
 
 } // namespace
 
-bool readProcessRecord(uint32_t pid, ProcessRecord& record) {
+ProcessHandle::ProcessHandle(uint32_t id) : pid(id) {
+    directory = openProcessDirectory(id);
+    if (directory < 0)
+        return;
+    statFile = openat(directory, "stat", readFlags);
+    statusFile = openat(directory, "status", readFlags);
+}
+
+ProcessHandle::~ProcessHandle() {
+    for (int fd : {statusFile, statFile, directory})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
     record = {};
-    Descriptor process(openProcessDirectory(pid));
-    if (process.fd < 0)
-        return false;
     char statText[2048];
     char statusText[1024];
-    auto statHead = readHead(process.fd, "stat", statText, sizeof statText);
-    auto statusHead = readHead(process.fd, "status", statusText, sizeof statusText);
+    auto statHead = readHead(process.statFile, statText, sizeof statText);
+    auto statusHead = readHead(process.statusFile, statusText, sizeof statusText);
     if (!statHead || !statusHead)
         return false;
-    auto stat = parseStat(*statHead, pid);
+    auto stat = parseStat(*statHead, process.pid);
     auto status = parseStatus(*statusHead);
     // /proc/<tid> answers for any thread, but only the main thread's identifier names the process.
-    if (!stat || !status || status->threadGroup != pid)
+    if (!stat || !status || status->threadGroup != process.pid)
         return false;
     if (!setStartTime(stat->startTicks, record))
         return false;
-    record.pid = pid;
+    record.pid = process.pid;
     record.parentPid = stat->parentPid;
     record.processGroupId = stat->processGroupId;
     record.uid = status->uid;
@@ -336,16 +340,16 @@ bool readProcessRecord(uint32_t pid, ProcessRecord& record) {
     return true;
 }
 
-size_t readExecutablePath(uint32_t pid, char (&path)[executablePathCapacity]) {
+size_t readExecutablePath(const ProcessHandle& process, char (&path)[executablePathCapacity]) {
     std::memset(path, 0, sizeof path);
-    Descriptor process(openProcessDirectory(pid));
-    if (process.fd < 0)
+    if (process.directory < 0)
         return 0;
-    ssize_t length = readlinkat(process.fd, "exe", path, sizeof path);
+    ssize_t length = readlinkat(process.directory, "exe", path, sizeof path);
     return length > 0 ? static_cast<size_t>(length) : 0;
 }
 
 bool listChildren(uint32_t pid, ChildList& children) {
+    children.count = 0;
     Descriptor process(openProcessDirectory(pid));
     if (process.fd < 0)
         return false;
@@ -385,7 +389,8 @@ bool listChildrenByScan(uint32_t pid, ChildList& children) {
         std::strcat(path, "/stat");
         char text[2048];
         uint32_t id = 0;
-        auto head = readHead(all.fd, path, text, sizeof text);
+        Descriptor file(openat(all.fd, path, readFlags));
+        auto head = readHead(file.fd, text, sizeof text);
         // A process that ends during the scan is simply not a child any more.
         if (!head || !parseNumber(std::string_view(name), id))
             return true;

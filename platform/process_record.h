@@ -18,16 +18,33 @@ struct ProcessRecord {
     bool ended = false;             // exited, and not yet collected by its parent
 };
 
-// Fills `record` (cleared first) for process `pid`. False when it cannot be read, or when `pid` is a
-// thread of some process but not its main thread: that identifier does not name a process.
-bool readProcessRecord(uint32_t pid, ProcessRecord& record);
+// An open /proc/<pid> directory, with its stat and status files. Whatever is read through it belongs
+// to the process instance that had the identifier when it was opened: once that process is gone the
+// reads fail, even after a new process has taken the same number, so reads through one handle never
+// mix two processes.
+struct ProcessHandle {
+    explicit ProcessHandle(uint32_t pid);
+    ~ProcessHandle();
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+
+    uint32_t pid = 0;
+    int directory = -1; // -1 when there was no such process to open
+    int statFile = -1;
+    int statusFile = -1;
+};
+
+// Fills `record` (cleared first) from what the kernel says at this moment; each call reads afresh. False when
+// it cannot be read, or when the identifier is a thread of some process but not its main thread: that
+// identifier does not name a process.
+bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record);
 
 constexpr size_t executablePathCapacity = 4096;
 
 // Clears `path`, then writes the absolute path of the process's executable into it, without a
 // terminating NUL, and returns its length; 0 when it cannot be read. A length equal to the capacity
 // means the path may have been cut short.
-size_t readExecutablePath(uint32_t pid, char (&path)[executablePathCapacity]);
+size_t readExecutablePath(const ProcessHandle& process, char (&path)[executablePathCapacity]);
 
 constexpr size_t childListCapacity = 256;
 
