@@ -4,3 +4,7 @@
 
 // Puts every stand-in back into its starting state, so that each input is judged on its own.
 void resetStandins();
+
+// Picks how the GitHub CLI stand-in answers: the first state, the storage preparation, the sign-in's
+// status and the state after it all follow from the number.
+void chooseGitHubScenario(unsigned number);

@@ -1,0 +1,42 @@
+// The GitHub CLI integration answered from a scenario chosen per input, so the helper's GitHub
+// operations are fuzzed through every combination of state, preparation and sign-in outcome.
+#include "fuzz/standins/standins.h"
+#include "github/github.h"
+
+#include <array>
+
+namespace {
+
+const std::array<std::string, 5> words{"connected", "not-connected", "secure-storage-required",
+                                       "component-missing", "unavailable"};
+const std::array<std::int32_t, 5> loginStatuses{0, 1, 124, 125, 127};
+
+struct Scenario {
+    unsigned number = 0;
+    int stateQueries = 0;
+};
+
+Scenario& scenario() {
+    static Scenario current;
+    return current;
+}
+
+} // namespace
+
+void chooseGitHubScenario(unsigned number) {
+    scenario() = {number, 0};
+}
+
+std::string gitHubAuthenticationState() {
+    auto& current = scenario();
+    unsigned pick = current.stateQueries++ == 0 ? current.number : current.number / 50;
+    return words[pick % words.size()];
+}
+
+bool prepareGitHubAuthenticationStorage() {
+    return (scenario().number / 5) % 2 == 0;
+}
+
+GitHubResult runGitHubCli(const std::vector<std::string>&, std::string_view, double) {
+    return GitHubResult(loginStatuses[(scenario().number / 10) % loginStatuses.size()], "ignored output");
+}
