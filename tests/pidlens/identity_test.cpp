@@ -264,3 +264,37 @@ TEST(PidlensOutput, WriteErrorsGiveStatusFourWithoutDying) {
     EXPECT_EQ(4, absent.exitStatus);
     stopProcessTree(tree);
 }
+
+// With objects of some 3,300 bytes each the report outgrows the output buffer, so the error meets the
+// writes of the objects themselves, not only the final flush: still a write error, not a doubt about
+// the tree.
+TEST(PidlensOutput, ReportLargerThanTheOutputBufferFailsAsAWriteError) {
+    std::string folder = makeScratchFolder("pidlens-long");
+    std::string path = folder;
+    for (char level = 'a'; level < 'q'; ++level)
+        path += "/" + std::string(200, level);
+    std::filesystem::create_directories(path);
+    std::string copy = path + "/sleep";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    std::vector<pid_t> sleepers;
+    char seconds[] = "60";
+    char* argv[] = {copy.data(), seconds, nullptr};
+    for (int i = 0; i < 24; ++i) {
+        pid_t pid = -1;
+        if (posix_spawn(&pid, copy.c_str(), nullptr, nullptr, argv, environ) == 0)
+            sleepers.push_back(pid);
+    }
+    std::string root = std::to_string(getpid());
+    auto whole = pidlens({"--tree", root});
+    auto full = pidlensWithOutput(">/dev/full", {"--tree", root});
+    for (pid_t pid : sleepers) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    std::filesystem::remove_all(folder);
+
+    ASSERT_EQ(24u, sleepers.size());
+    EXPECT_EQ(0, whole.exitStatus);
+    EXPECT_GT(whole.out.size(), 65536u);
+    EXPECT_EQ(4, full.exitStatus);
+}
