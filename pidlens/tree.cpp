@@ -70,7 +70,8 @@ bool still_as_walked(const ProcessHandle& process, const ProcessRecord& then) {
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
-// ended or was replaced since the walk stops the report.
+// ended or was replaced since the walk stops the report. A write error that shows while objects are
+// still being written is reported as a write error, not as a doubt about the tree.
 int print_tree(const TreeWalk& walk, FILE* out) {
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
