@@ -70,8 +70,8 @@ bool still_as_walked(const ProcessHandle& process, const ProcessRecord& then) {
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
-// ended or was replaced since the walk stops the report. A write error that shows while objects are
-// still being written is reported as a write error, not as a doubt about the tree.
+// ended or was replaced since the walk stops the report. Any failure while objects are still being
+// written, a write error included, ends it with status 3: only a complete array ever gets 0 or 4.
 int print_tree(const TreeWalk& walk, FILE* out) {
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
@@ -80,8 +80,8 @@ int print_tree(const TreeWalk& walk, FILE* out) {
             return status_not_established;
         if (i > 0)
             std::fputc(',', out);
-        if (int status = emit_identity(process, out); status != status_written)
-            return status;
+        if (emit_identity(process, out) != status_written)
+            return status_not_established;
     }
     std::fputs("]\n", out);
     return std::fflush(out) != 0 || std::ferror(out) ? status_output_error : status_written;
