@@ -107,7 +107,7 @@ void useMonospacedFont(GtkWidget* widget) {
 }
 
 // A read-only text area that wraps at its width and scrolls vertically, below the alert's texts.
-GtkWidget* addAccessoryText(GtkWidget* dialog, const std::string& text) {
+void addAccessoryText(GtkWidget* dialog, const std::string& text) {
     GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroller), GTK_SHADOW_IN);
@@ -130,17 +130,23 @@ GtkWidget* addAccessoryText(GtkWidget* dialog, const std::string& text) {
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
     gtk_box_pack_start(GTK_BOX(area), scroller, TRUE, TRUE, 0);
     gtk_widget_show_all(scroller);
-    return view;
 }
 
-// Return is the first button's key wherever the focus is, so that a focused text area or the other
-// button never turns Return into a different answer.
+// Return is the first button's key wherever the focus is, so that neither the text area nor the other
+// button, when focused, turns Return into a different answer.
 gboolean returnChoosesFirstButton(GtkWidget* dialog, GdkEventKey* event, gpointer) {
     if (event->keyval != GDK_KEY_Return && event->keyval != GDK_KEY_KP_Enter &&
         event->keyval != GDK_KEY_ISO_Enter)
         return FALSE;
     gtk_dialog_response(GTK_DIALOG(dialog), 0);
     return TRUE;
+}
+
+// The first button starts with the focus, so that Space answers as Return does until the user moves on
+// deliberately. Mapping the dialog chooses a focus of its own, so this runs after it.
+void focusFirstButton(GtkWidget* dialog, gpointer) {
+    if (GtkWidget* first = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), 0))
+        gtk_widget_grab_focus(first);
 }
 
 // Alert texts may be selected and copied, a support address for instance.
@@ -181,11 +187,9 @@ AlertAnswer showAlert(const Alert& alert) {
                                              displayable(alert.informative).c_str());
     makeTextsSelectable(dialog);
     addButtons(dialog, alert.buttons);
-    if (alert.accessoryText) {
-        // The text area takes the focus so that its keys scroll it; Return still answers as above.
-        GtkWidget* view = addAccessoryText(dialog, *alert.accessoryText);
-        gtk_window_set_focus(GTK_WINDOW(dialog), view);
-    }
+    if (alert.accessoryText)
+        addAccessoryText(dialog, *alert.accessoryText);
+    g_signal_connect_after(dialog, "map", G_CALLBACK(focusFirstButton), nullptr);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), alert.floating ? TRUE : FALSE);
 
     gint response = runModally(dialog);

@@ -1,0 +1,193 @@
+// The project command confirmation: strict checks before any window, then one modal alert driven with
+// keys on the test session's display.
+#include "tests/dialogs/dialog_driver.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::json;
+
+const std::string failure = R"({"ok":false})";
+const std::string nonce = "0123456789abcdef0123456789abcdef0123456789abcdef";
+
+Json validRequest() {
+    return {{"operation", "confirm-project-command"}, {"action", "test"},      {"nonce", nonce},
+            {"cwd", "/home/someone/project"},         {"command", "npm test"}, {"script", "jest"}};
+}
+
+Json with(Json request, const std::string& member, const Json& value) {
+    request[member] = value;
+    return request;
+}
+
+Json without(Json request, const std::string& member) {
+    request.erase(member);
+    return request;
+}
+
+std::string repeated(const std::string& piece, size_t count) {
+    std::string text;
+    for (size_t i = 0; i < count; ++i)
+        text += piece;
+    return text;
+}
+
+std::string answer(bool approved) {
+    return std::string(R"({"approved":)") + (approved ? "true" : "false") + R"(,"nonce":")" + nonce +
+           R"(","ok":true})";
+}
+
+class Confirmation : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the display of scripts/with-session-services";
+    }
+};
+
+// Shows the alert for the request, lets `act` answer it, and returns the helper's whole run.
+template <typename Act> ProgramRun confirm(const Json& request, Act act) {
+    auto helper = startProgram({.program = bundleProgram("helper"), .input = request.dump()});
+    auto window = windowOf(helper.pid);
+    EXPECT_NE(window, "") << "no alert for " << request.dump().substr(0, 120);
+    if (!window.empty())
+        act(window);
+    auto run = finishProgram(helper);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitStatus, 0);
+    return run;
+}
+
+ProgramRun confirmWithKeys(const Json& request, const std::vector<std::string>& keys) {
+    return confirm(request, [&](const std::string& window) { pressKeys(window, keys); });
+}
+
+TEST_F(Confirmation, EveryBrokenRuleIsRefusedBeforeAnyWindow) {
+    const auto base = validRequest();
+    const std::vector<Json> refused = {
+        with(base, "action", "Test"),
+        with(base, "action", "TEST"),
+        with(base, "action", "test "),
+        with(base, "action", "deploy"),
+        with(base, "action", nullptr),
+        without(base, "action"),
+        with(base, "nonce", nonce.substr(1)),
+        with(base, "nonce", nonce + "a"),
+        with(base, "nonce", "0123456789ABCDEF0123456789abcdef0123456789abcdef"),
+        with(base, "nonce", nonce + "\n"),
+        with(base, "nonce", 12345),
+        without(base, "nonce"),
+        with(base, "cwd", "home/someone"),
+        with(base, "cwd", "~/project"),
+        with(base, "cwd", ""),
+        with(base, "cwd", "/a\nb"),
+        with(base, "cwd", "/a\rb"),
+        with(base, "cwd", "/a\r\nb"),
+        with(base, "cwd", std::string("/a\0b", 4)),
+        with(base, "cwd", "/" + std::string(4096, 'a')),
+        with(base, "cwd", Json::array({"/"})),
+        with(base, "command", std::string(4097, 'x')),
+        with(base, "command", repeated("\xe4\xb8\xad", 4097)),
+        without(base, "command"),
+        with(base, "command", false),
+        with(base, "script", repeated("s", 2001)),
+        without(base, "script"),
+        with(base, "script", nullptr)};
+    for (const auto& request : refused) {
+        // A window would keep the helper waiting for the user, so a refusal must also be prompt.
+        auto run = runProgram({.program = bundleProgram("helper"),
+                               .input = request.dump(),
+                               .timeout = std::chrono::seconds(10)});
+        EXPECT_EQ(run.out, failure) << request.dump().substr(0, 120);
+        EXPECT_FALSE(run.timedOut) << request.dump().substr(0, 120);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+}
+
+TEST_F(Confirmation, LimitsCountUserPerceivedCharacters) {
+    const auto base = validRequest();
+    const std::string combiningE = "e\xcc\x81";                  // one character of two code points
+    const std::string flag = "\xf0\x9f\x87\xb9\xf0\x9f\x87\xbc"; // one character of two regional indicators
+    const std::vector<Json> accepted = {
+        with(base, "cwd", "/" + repeated(combiningE, 4095)),
+        with(base, "command", repeated("\xe4\xb8\xad", 4096)), with(base, "command", repeated("\r\n", 4096)),
+        with(base, "script", repeated(flag, 2000)), with(with(base, "script", ""), "cwd", "/no/such/folder")};
+    for (const auto& request : accepted)
+        EXPECT_EQ(confirmWithKeys(request, {"Escape"}).out, answer(false));
+
+    for (const auto& request :
+         {with(base, "cwd", "/" + repeated(combiningE, 4096)), with(base, "script", repeated(flag, 2001))}) {
+        auto run = runProgram({.program = bundleProgram("helper"),
+                               .input = request.dump(),
+                               .timeout = std::chrono::seconds(10)});
+        EXPECT_EQ(run.out, failure);
+    }
+}
+
+TEST_F(Confirmation, OnlyTheSecondButtonApproves) {
+    auto request = validRequest();
+    EXPECT_EQ(confirmWithKeys(request, {"Return"}).out, answer(false));
+    EXPECT_EQ(confirmWithKeys(request, {"KP_Enter"}).out, answer(false));
+    EXPECT_EQ(confirmWithKeys(request, {"Escape"}).out, answer(false));
+    // "取消" starts with the focus and "允許這一次" follows it.
+    EXPECT_EQ(confirmWithKeys(request, {"space"}).out, answer(false));
+    EXPECT_EQ(confirmWithKeys(request, {"Tab", "space"}).out, answer(true));
+    // Return answers "取消" even while "允許這一次" has the focus.
+    EXPECT_EQ(confirmWithKeys(request, {"Tab", "Return"}).out, answer(false));
+    auto closed = confirm(request, [](const std::string& window) {
+        runProgram({.program = "/usr/bin/xdotool", .arguments = {"windowclose", window}});
+    });
+    EXPECT_EQ(closed.out, answer(false));
+}
+
+TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {
+    auto request = validRequest();
+    request["cwd"] = "/home/someone/My Work/專案";
+    request["command"] = std::string("npm ci\nnpm test -- --watch=false \"$X\"") + '\0' + "; rm -rf ~";
+    request["script"] = "preinstall: node setup.js\ntest: jest";
+    std::string copied, informative, message;
+    confirm(request, [&](const std::string& window) {
+        // Backwards from "取消": the text area, then the informative text and the message, each
+        // selected whole when it takes the focus.
+        copied = copiedText(window, {"shift+Tab", "ctrl+a", "ctrl+c"});
+        informative = copiedText(window, {"shift+Tab", "ctrl+c"});
+        message = copiedText(window, {"shift+Tab", "ctrl+c"});
+        pressKeys(window, {"Escape"});
+    });
+    EXPECT_EQ(message, "允許 Dovrel 執行這次專案指令？");
+    EXPECT_EQ(informative,
+              "指令可能修改檔案、連上網路，並執行專案的其他程式。它使用你的 Mac "
+              "帳號權限，不是只能碰此資料夾的沙箱。只允許你信任的專案；此次選擇不會記成永久允許。");
+    // The NUL is shown as its visible symbol, so nothing after it is hidden from the user.
+    EXPECT_EQ(
+        copied,
+        "工作資料夾：\n/home/someone/My Work/專案\n\n指令：\nnpm ci\nnpm test -- --watch=false "
+        "\"$X\"\xe2\x90\x80; rm -rf ~\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\npreinstall: node "
+        "setup.js\ntest: jest");
+
+    request["script"] = "";
+    confirm(request, [&](const std::string& window) {
+        copied = copiedText(window, {"shift+Tab", "ctrl+a", "ctrl+c"});
+        pressKeys(window, {"Escape"});
+    });
+    EXPECT_TRUE(copied.ends_with("rm -rf ~")) << copied;
+    EXPECT_EQ(copied.find("專案腳本摘要"), std::string::npos);
+}
+
+TEST(ConfirmationWithoutDisplay, AnAlertThatCannotBeShownIsNoAnswer) {
+    for (const auto& environment : {environmentWithoutDisplay(),
+                                    environmentWith({"DISPLAY=:65000", "WAYLAND_DISPLAY", "XAUTHORITY"})}) {
+        auto run = runProgram({.program = bundleProgram("helper"),
+                               .input = validRequest().dump(),
+                               .environment = environment,
+                               .timeout = std::chrono::seconds(20)});
+        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+}
+
+} // namespace
