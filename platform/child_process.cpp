@@ -50,8 +50,8 @@ struct SpawnSetup {
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 };
 
-bool describeDescriptors(posix_spawn_file_actions_t* actions, const ChildLaunch& launch, int input,
-                         int output) {
+bool describeDescriptors(posix_spawn_file_actions_t* actions, const ChildLaunch& launch, int executable,
+                         int input, int output) {
     if (posix_spawn_file_actions_adddup2(actions, input, 0) != 0 ||
         posix_spawn_file_actions_adddup2(actions, output, 1) != 0 ||
         posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0)
@@ -61,8 +61,7 @@ bool describeDescriptors(posix_spawn_file_actions_t* actions, const ChildLaunch&
         return false;
     // Descriptors the caller opened without close-on-exec must not reach the child either. The
     // executable's own descriptor has to stay open until the exec, which closes it (close-on-exec).
-    int executable = launch.executableDescriptor;
-    if (executable < 3)
+    if (executable < 0)
         return posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
     for (int fd = 3; fd < executable; ++fd) {
         if (posix_spawn_file_actions_addclose(actions, fd) != 0)
@@ -95,14 +94,24 @@ std::optional<StartedChild> startChild(const ChildLaunch& launch) {
     auto output = makePipe();
     if (!input || !output)
         return std::nullopt;
+    // A caller started with a standard descriptor closed may hold the executable under that number,
+    // which the child's redirections would replace before the exec.
+    int executable = launch.executableDescriptor;
+    OwnedDescriptor movedExecutable;
+    if (executable >= 0 && executable <= 2) {
+        movedExecutable = OwnedDescriptor(fcntl(executable, F_DUPFD_CLOEXEC, 3));
+        if (!movedExecutable.valid())
+            return std::nullopt;
+        executable = movedExecutable.get();
+    }
     SpawnSetup setup;
-    if (!describeDescriptors(&setup.actions, launch, input->read.get(), output->write.get()) ||
+    if (!describeDescriptors(&setup.actions, launch, executable, input->read.get(), output->write.get()) ||
         !describeSignals(&setup.attributes))
         return std::nullopt;
 
     std::string path = launch.executable;
-    if (launch.executableDescriptor >= 0)
-        path = "/proc/self/fd/" + std::to_string(launch.executableDescriptor);
+    if (executable >= 0)
+        path = "/proc/self/fd/" + std::to_string(executable);
     std::vector<std::string> argv{launch.executable};
     argv.insert(argv.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<std::string> envp;

@@ -32,6 +32,14 @@ TEST_F(BundleFixture, ThePackagedCliRunsAndIsFoundFromTheRealLocationOfALinkedPr
     EXPECT_EQ(probe(statusQuery), "0\n{\"hosts\":{}}\n");
     EXPECT_EQ(probe({"state"}), "not-connected\n");
 
+    // Started with standard input closed, the program's own pipes must not take the child's numbers.
+    auto closedInput = runProgram({.program = bundle.program("github_cli_probe"),
+                                   .arguments = statusQuery,
+                                   .environment = environmentWith({"HOME=" + home}),
+                                   .timeout = std::chrono::seconds(30),
+                                   .closeInputAtStart = true});
+    EXPECT_EQ(closedInput.out, "0\n{\"hosts\":{}}\n");
+
     std::string link = makeScratchFolder("dovrel-link") + "/probe";
     ASSERT_EQ(symlink(bundle.program("github_cli_probe").c_str(), link.c_str()), 0);
     EXPECT_EQ(probe(statusQuery, link), "0\n{\"hosts\":{}}\n");

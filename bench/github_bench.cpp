@@ -1,0 +1,139 @@
+// SHA-256 of a 100 MB file against `openssl dgst -sha256` on the same file; a run of a trivial child
+// through the runner against posix_spawn and a wait for the same child, without and with the check
+// and hashing of the packaged GitHub CLI.
+#include "bench/support/process_timing.h"
+#include "github/github.h"
+#include "platform/digest.h"
+
+#include <benchmark/benchmark.h>
+#include <cstdlib>
+#include <fcntl.h>
+#include <random>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string resources = std::string(DOVREL_BENCH_BUNDLE) + "/Contents/Resources";
+const std::string packagedCli = resources + "/runtime/gh";
+
+// 100,000,000 bytes of random data, written once per run of the benchmark program.
+const std::string& largeFile() {
+    static const std::string path = [] {
+        std::string folder =
+            std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/dovrel-bench.XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr)
+            std::abort();
+        std::string file = folder + "/large";
+        int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::mt19937_64 random{1};
+        std::vector<std::uint64_t> block(1 << 17);
+        for (std::size_t written = 0; written < 100'000'000; written += block.size() * 8) {
+            for (auto& word : block)
+                word = random();
+            std::size_t size = std::min<std::size_t>(block.size() * 8, 100'000'000 - written);
+            if (write(fd, block.data(), size) != static_cast<ssize_t>(size))
+                std::abort();
+        }
+        close(fd);
+        return file;
+    }();
+    return path;
+}
+
+void digestProgram(benchmark::State& state) {
+    const auto& file = largeFile();
+    for (auto _ : state) {
+        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat status {};
+        fstat(fd, &status);
+        auto digest = sha256HexOfFile(fd, static_cast<std::uint64_t>(status.st_size));
+        close(fd);
+        benchmark::DoNotOptimize(digest);
+    }
+    state.SetBytesProcessed(state.iterations() * 100'000'000);
+}
+
+void digestBaseline(benchmark::State& state) {
+    const auto& file = largeFile();
+    for (auto _ : state)
+        runOnce({"/usr/bin/openssl", {"dgst", "-sha256", file}, ""});
+    state.SetBytesProcessed(state.iterations() * 100'000'000);
+}
+
+const std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"}};
+
+// The packaged CLI with no arguments only says it knows no such command: the trivial child.
+void spawnAndWait(benchmark::State& state) {
+    char* argv[] = {const_cast<char*>(packagedCli.c_str()), nullptr};
+    char path[] = "PATH=/usr/bin:/bin";
+    char* envp[] = {path, nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    for (auto _ : state) {
+        pid_t pid = -1;
+        if (posix_spawn(&pid, packagedCli.c_str(), &actions, nullptr, argv, envp) != 0) {
+            state.SkipWithError("cannot start the packaged CLI");
+            break;
+        }
+        waitpid(pid, nullptr, 0);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+void runnerProgram(benchmark::State& state) {
+    for (auto _ : state) {
+        auto result = runChildProcess({packagedCli, -1, {}, environment, "/"}, {}, 15);
+        if (result.status != 2)
+            state.SkipWithError("the packaged CLI did not run");
+    }
+}
+
+void runnerWithCheckProgram(benchmark::State& state) {
+    for (auto _ : state) {
+        auto cli = verifiedGitHubCli(resources, expectedGitHubCliSha256);
+        if (!cli) {
+            state.SkipWithError("the packaged CLI fails its check");
+            break;
+        }
+        auto result = runChildProcess({cli->path, cli->file.get(), {}, environment, "/"}, {}, 15);
+        if (result.status != 2)
+            state.SkipWithError("the packaged CLI did not run");
+    }
+}
+
+} // namespace
+
+BENCHMARK(digestProgram)
+    ->Name("digest_100MB_vs_openssl/program")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK(digestBaseline)
+    ->Name("digest_100MB_vs_openssl/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK(runnerProgram)
+    ->Name("runner_without_check/program")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK(spawnAndWait)
+    ->Name("runner_without_check/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK(runnerWithCheckProgram)
+    ->Name("runner_with_check/program")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
+BENCHMARK(spawnAndWait)
+    ->Name("runner_with_check/baseline")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5);
