@@ -1,0 +1,171 @@
+// The launcher in a scratch copy of the bundle, with a shell script standing in for the Node runtime
+// that records its arguments and environment and ends as the test asks.
+#include "tests/dialogs/dialog_driver.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string entryScript = "/Contents/Resources/app/packages/macos-installer/src/cli.mjs";
+
+class Launcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        scratch = makeScratchFolder("launcher");
+        // Spaces and letters outside ASCII in the bundle's own path, which must arrive unsplit.
+        root = fs::canonical(scratch).string() + "/My Apps 應用 ü/Dovrel.app";
+        fs::create_directories(root + "/Contents/MacOS");
+        fs::create_directories(root + "/Contents/Resources/lib");
+        fs::create_directories(root + "/Contents/Resources/runtime");
+        // A copy, not a link: the launcher finds its bundle from its own real location.
+        fs::copy_file(bundlePath() + "/Contents/MacOS/Dovrel", root + "/Contents/MacOS/Dovrel");
+        fs::copy_file(bundlePath() + "/Contents/Resources/lib/dovrel-dialogs.so",
+                      root + "/Contents/Resources/lib/dovrel-dialogs.so");
+    }
+    void TearDown() override { fs::remove_all(scratch); }
+
+    // The runtime records what it was given in the bundle folder (its fourth argument), then runs `end`.
+    void placeRuntime(const std::string& end) {
+        auto path = root + "/Contents/Resources/runtime/node";
+        std::ofstream(path) << "#!/bin/sh\n"
+                               "printf '%s\\0' \"$0\" \"$@\" > \"$4/arguments\"\n"
+                               "/bin/cat /proc/$$/environ > \"$4/environment\"\n"
+                            << end << "\n";
+        fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    }
+
+    ProgramRun launch(std::vector<std::string> environment) {
+        return runProgram({.program = root + "/Contents/MacOS/Dovrel",
+                           .environment = std::move(environment),
+                           .timeout = std::chrono::seconds(20)});
+    }
+
+    std::vector<std::string> recorded(const std::string& name) {
+        std::ifstream file(root + "/" + name);
+        std::vector<std::string> entries;
+        for (std::string entry; std::getline(file, entry, '\0');)
+            entries.push_back(entry);
+        return entries;
+    }
+
+    std::string scratch;
+    std::string root;
+};
+
+TEST_F(Launcher, StartsTheRuntimeOnTheEntryScriptWithTheBundleAsSingleArguments) {
+    placeRuntime("exit 0");
+    auto run = launch({});
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(recorded("arguments"), (std::vector<std::string>{root + "/Contents/Resources/runtime/node",
+                                                               root + entryScript, "gui", "--app", root}));
+    // Started with no environment at all, the child has none either.
+    EXPECT_EQ(recorded("environment"), std::vector<std::string>{});
+}
+
+TEST_F(Launcher, PassesOnlyTheFixedVariablesInTheirOrder) {
+    placeRuntime("exit 0");
+    launch({"PATH=/usr/bin:/bin", "LC_CTYPE=C.UTF-8", "GH_TOKEN=secret", "LANG=zh_TW.UTF-8",
+            "TMPDIR=", "LOGNAME=someone", "LC_ALL=C", "USER=someone", "NODE_OPTIONS=--require=/tmp/x.js",
+            "HOME=/home/someone", "BROWSER=firefox", "SSH_AUTH_SOCK=/tmp/agent"});
+    // An empty value is still passed on.
+    EXPECT_EQ(recorded("environment"),
+              (std::vector<std::string>{"HOME=/home/someone", "USER=someone", "LOGNAME=someone",
+                                        "TMPDIR=", "LANG=zh_TW.UTF-8", "LC_CTYPE=C.UTF-8"}));
+
+    // The names that locate the desktop session follow, so that the helper's dialogs and keychain are
+    // reachable from the application.
+    launch({"XAUTHORITY=/home/someone/.Xauthority", "HOME=/home/someone", "DISPLAY=:7",
+            "WAYLAND_DISPLAY=wayland-0", "XDG_RUNTIME_DIR=/run/user/1000",
+            "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus", "XDG_CONFIG_HOME=/elsewhere"});
+    EXPECT_EQ(recorded("environment"),
+              (std::vector<std::string>{
+                  "HOME=/home/someone", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus",
+                  "XDG_RUNTIME_DIR=/run/user/1000", "DISPLAY=:7", "WAYLAND_DISPLAY=wayland-0",
+                  "XAUTHORITY=/home/someone/.Xauthority"}));
+}
+
+TEST_F(Launcher, FailuresWithoutADisplayStillEndWithStatusZero) {
+    for (const std::string end : {"exit 1", "kill -KILL $$", ""}) {
+        if (end.empty())
+            fs::remove(root + "/Contents/Resources/runtime/node");
+        else
+            placeRuntime(end);
+        auto run = launch(environmentWithoutDisplay());
+        EXPECT_EQ(run.exitStatus, 0) << end;
+        EXPECT_FALSE(run.timedOut) << end;
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+class LauncherAlerts : public Launcher {
+protected:
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the display of scripts/with-session-services";
+        Launcher::SetUp();
+    }
+
+    struct Shown {
+        std::string message;
+        std::string informative;
+        ProgramRun run;
+    };
+
+    // Starts the launcher, reads the alert it shows and dismisses it with Return.
+    Shown alert() {
+        auto launcher = startProgram({.program = root + "/Contents/MacOS/Dovrel"});
+        Shown shown;
+        auto window = windowOf(launcher.pid);
+        EXPECT_NE(window, "");
+        if (!window.empty()) {
+            // Backwards from the button: the informative text, then the message.
+            shown.informative = copiedText(window, {"shift+Tab", "ctrl+c"});
+            shown.message = copiedText(window, {"shift+Tab", "ctrl+c"});
+            pressKeys(window, {"Return"});
+        }
+        shown.run = finishProgram(launcher);
+        EXPECT_EQ(shown.run.exitStatus, 0);
+        EXPECT_EQ(shown.run.out, "");
+        EXPECT_EQ(shown.run.err, "");
+        return shown;
+    }
+};
+
+TEST_F(LauncherAlerts, AMissingRuntimeIsReportedAsAnIncompleteInstallation) {
+    auto shown = alert();
+    EXPECT_EQ(shown.message, "Dovrel 尚未完整安裝");
+    EXPECT_EQ(shown.informative, "請重新放入完整的 Dovrel.app，再開啟一次。");
+
+    // A runtime that cannot be executed is no better than a missing one.
+    std::ofstream(root + "/Contents/Resources/runtime/node") << "not a program\n";
+    EXPECT_EQ(alert().message, "Dovrel 尚未完整安裝");
+}
+
+TEST_F(LauncherAlerts, AFailedEndIsReportedWithTheSupportAddress) {
+    for (const std::string end : {"exit 1", "exit 255", "kill -TERM $$"}) {
+        placeRuntime(end);
+        auto shown = alert();
+        EXPECT_EQ(shown.message, "Dovrel 尚未啟動") << end;
+        EXPECT_EQ(shown.informative,
+                  "請確認這是 M 系列 Mac，並將 Dovrel 放在應用程式資料夾。若仍無法啟動，請聯絡 "
+                  "support@dovrel.ai。")
+            << end;
+    }
+}
+
+TEST_F(LauncherAlerts, ANormalEndShowsNothing) {
+    placeRuntime("exit 0");
+    // An alert would keep the launcher waiting for the user until the time limit.
+    auto run = runProgram({.program = root + "/Contents/MacOS/Dovrel", .timeout = std::chrono::seconds(20)});
+    EXPECT_FALSE(run.timedOut);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+}
+
+} // namespace
