@@ -104,6 +104,8 @@ int main() {
         runAlert(installationAlert());
     else if (!endedWithSuccess(*child))
         runAlert(startFailureAlert());
-    // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same.
-    return 0;
+    // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same. The
+    // dialog toolkit's threads may still run, so no exit handler or destructor runs beside them; the
+    // launcher has written nothing that would need flushing.
+    _exit(0);
 }
