@@ -112,21 +112,11 @@ void credwardWhole(benchmark::State& state) {
 
 BENCHMARK(fillThroughCredward)
     ->Name("git_fill_credward_vs_cli_helper/program")
-    ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Repetitions(5);
-BENCHMARK(fillThroughCli)
-    ->Name("git_fill_credward_vs_cli_helper/baseline")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
+BENCHMARK(fillThroughCli)->Name("git_fill_credward_vs_cli_helper/baseline")->UseRealTime()->Repetitions(5);
 BENCHMARK(credwardRemainder)
     ->Name("credward_share_outside_cli_runs/program")
-    ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Repetitions(5);
-BENCHMARK(credwardWhole)
-    ->Name("credward_share_outside_cli_runs/baseline")
-    ->Unit(benchmark::kMillisecond)
-    ->UseManualTime()
-    ->Repetitions(5);
+BENCHMARK(credwardWhole)->Name("credward_share_outside_cli_runs/baseline")->UseManualTime()->Repetitions(5);

@@ -38,6 +38,12 @@ const std::string& largeFile() {
                 std::abort();
         }
         close(fd);
+        // The file is removed with its folder when the benchmark program ends.
+        static const std::string removal = folder;
+        std::atexit([] {
+            unlink((removal + "/large").c_str());
+            rmdir(removal.c_str());
+        });
         return file;
     }();
     return path;
@@ -107,33 +113,9 @@ void runnerWithCheckProgram(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(digestProgram)
-    ->Name("digest_100MB_vs_openssl/program")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(digestBaseline)
-    ->Name("digest_100MB_vs_openssl/baseline")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(runnerProgram)
-    ->Name("runner_without_check/program")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(spawnAndWait)
-    ->Name("runner_without_check/baseline")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(runnerWithCheckProgram)
-    ->Name("runner_with_check/program")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
-BENCHMARK(spawnAndWait)
-    ->Name("runner_with_check/baseline")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5);
+BENCHMARK(digestProgram)->Name("digest_100MB_vs_openssl/program")->UseRealTime()->Repetitions(5);
+BENCHMARK(digestBaseline)->Name("digest_100MB_vs_openssl/baseline")->UseRealTime()->Repetitions(5);
+BENCHMARK(runnerProgram)->Name("runner_without_check/program")->UseRealTime()->Repetitions(5);
+BENCHMARK(spawnAndWait)->Name("runner_without_check/baseline")->UseRealTime()->Repetitions(5);
+BENCHMARK(runnerWithCheckProgram)->Name("runner_with_check/program")->UseRealTime()->Repetitions(5);
+BENCHMARK(spawnAndWait)->Name("runner_with_check/baseline")->UseRealTime()->Repetitions(5);

@@ -2,6 +2,7 @@
 
 #include "tests/support/run_program.h"
 
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -48,10 +49,18 @@ std::string writeScript(const std::string& body) {
     return path;
 }
 
+ScratchBundle::~ScratchBundle() {
+    if (folder.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
 ScratchBundle copyBundle(const std::vector<std::string>& bundlePrograms,
                          const std::vector<std::string>& fixtures) {
     ScratchBundle bundle;
-    bundle.root = makeScratchFolder("dovrel-bundle") + "/Dovrel.app";
+    bundle.folder = makeScratchFolder("dovrel-bundle");
+    bundle.root = bundle.folder + "/Dovrel.app";
     bundle.resources = bundle.root + "/Contents/Resources";
     for (auto folder : {"/bin", "/lib", "/runtime"})
         makeFolders(bundle.resources + folder);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 void writeFile(const std::string& path, const std::string& bytes, unsigned mode = 0644);
@@ -14,12 +15,20 @@ unsigned modeOf(const std::string& path);
 std::string writeScript(const std::string& body);
 
 // A copy of the bundle's programs (the named ones from Contents/Resources/bin, or from the test
-// fixtures), its keychain plugin and its GitHub CLI under a fresh folder; gives the bundle's path.
+// fixtures), its keychain plugin and its GitHub CLI under a fresh folder, removed with the value.
 struct ScratchBundle {
+    std::string folder;
     std::string root;      // .../Dovrel.app
     std::string resources; // .../Dovrel.app/Contents/Resources
     std::string program(const std::string& name) const { return resources + "/bin/" + name; }
     std::string cli() const { return resources + "/runtime/gh"; }
+
+    ScratchBundle() = default;
+    ScratchBundle(ScratchBundle&& other) noexcept
+        : folder(std::exchange(other.folder, {})), root(other.root), resources(other.resources) {}
+    ScratchBundle(const ScratchBundle&) = delete;
+    ScratchBundle& operator=(const ScratchBundle&) = delete;
+    ~ScratchBundle();
 };
 ScratchBundle copyBundle(const std::vector<std::string>& bundlePrograms,
                          const std::vector<std::string>& fixtures);
