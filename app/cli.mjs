@@ -75,6 +75,7 @@ async function chooseWorkFolder(bundle) {
   const reply = await askHelper(bundle, { operation: 'choose-folder', language: languageOfLocale() });
   if (reply.ok !== true) {
     skipped.push('folder chooser (no dialog could be shown: is there a display?)');
+    skipped.push('project command and its process tree (they need a work folder)');
     return null;
   }
   if (typeof reply.path !== 'string') {
