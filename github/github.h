@@ -69,7 +69,7 @@ using GitHubEnvironment = std::map<std::string, std::string>;
 // The whole environment of a GitHub CLI run; nothing without a configuration directory.
 std::optional<GitHubEnvironment> githubEnvironment();
 
-// Runs the shipped GitHub CLI. Returns within `timeout` + 4 seconds of writing the input.
+// Runs the shipped GitHub CLI. Returns within `timeout` + 4 seconds, the writing of `input` included.
 GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string_view input = {},
                           double timeout = 15.0);
 // Runs any child the same way: what runGitHubCli does once it has the CLI and its environment.
