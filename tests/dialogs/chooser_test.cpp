@@ -32,15 +32,12 @@ std::string escapedSolidus(std::string text) {
 
 // Opens the chooser for the request, types `folder` into its location field and chooses it.
 ProgramRun chooseByTyping(const Json& request, const std::string& folder) {
-    auto helper = startProgram({.program = bundleProgram("helper"), .input = request.dump()});
-    auto window = windowOf(helper.pid);
-    EXPECT_NE(window, "");
-    if (!window.empty()) {
-        pressKeys(window, {"ctrl+l"});
-        typeText(window, folder);
-        pressKeys(window, {"Return"});
-    }
-    return finishProgram(helper);
+    return runWithWindow({.program = bundleProgram("helper"), .input = request.dump()},
+                         [&](const std::string& window) {
+                             pressKeys(window, {"ctrl+l"});
+                             typeText(window, folder);
+                             pressKeys(window, {"Return"});
+                         });
 }
 
 TEST_F(FolderChooser, AnswersTheTypedFolderAsGiven) {
@@ -77,39 +74,60 @@ TEST_F(FolderChooser, TitleFollowsTheLanguageExactly) {
         Json request{{"operation", "choose-folder"}};
         if (language)
             request["language"] = *language;
-        auto helper = startProgram({.program = bundleProgram("helper"), .input = request.dump()});
-        auto window = windowOf(helper.pid);
-        EXPECT_EQ(windowName(window), title) << request.dump();
-        if (!window.empty())
-            pressKeys(window, {"Escape"});
-        auto run = finishProgram(helper);
+        std::string shownTitle;
+        auto run = runWithWindow({.program = bundleProgram("helper"), .input = request.dump()},
+                                 [&](const std::string& window) {
+                                     shownTitle = windowName(window);
+                                     pressKeys(window, {"Escape"});
+                                 });
+        EXPECT_EQ(shownTitle, title) << request.dump();
         // Cancelling is an answer, not a failure.
         EXPECT_EQ(run.out, R"({"ok":true,"path":null})") << request.dump();
         EXPECT_EQ(run.err, "");
     }
 }
 
-TEST_F(FolderChooser, OnlyTheShownChooserLoadsTheToolkit) {
-    auto mapsOf = [](pid_t pid) {
-        std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
-        return std::string(std::istreambuf_iterator<char>(maps), {});
-    };
-    // A helper blocked on its request has everything mapped that it will ever link.
-    auto waiting = startProgram({.program = bundleProgram("helper")}, true);
-    auto beforeRequest = mapsOf(waiting.pid);
-    EXPECT_EQ(finishProgram(waiting).out, R"({"ok":false})");
-    EXPECT_NE(beforeRequest.find("/helper"), std::string::npos);
-    EXPECT_EQ(beforeRequest.find("libgtk"), std::string::npos);
-    EXPECT_EQ(beforeRequest.find("libgdk"), std::string::npos);
-    EXPECT_EQ(beforeRequest.find("dovrel-dialogs"), std::string::npos);
+// The libraries that one helper run loaded, as the dynamic loader reports them: those it links and those
+// it opens later alike.
+std::string librariesLoadedBy(const std::string& request, const std::vector<std::string>& environment) {
+    auto scratch = makeScratchFolder("loaded");
+    auto changed = environment;
+    changed.push_back("LD_DEBUG=files");
+    changed.push_back("LD_DEBUG_OUTPUT=" + scratch + "/ld");
+    runProgram({.program = bundleProgram("helper"), .input = request, .environment = changed});
+    std::string loaded;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch)) {
+        std::ifstream file(entry.path());
+        loaded += std::string(std::istreambuf_iterator<char>(file), {});
+    }
+    std::filesystem::remove_all(scratch);
+    return loaded;
+}
 
-    auto choosing =
-        startProgram({.program = bundleProgram("helper"), .input = R"({"operation":"choose-folder"})"});
-    auto window = windowOf(choosing.pid);
-    auto whileShown = mapsOf(choosing.pid);
-    if (!window.empty())
-        pressKeys(window, {"Escape"});
-    finishProgram(choosing);
+TEST_F(FolderChooser, OnlyTheDialogOperationsLoadTheToolkit) {
+    const std::string account(64, 'c');
+    for (const std::string& request : std::vector<std::string>{
+             R"({"operation":"exists","account":")" + account + R"("})",
+             R"({"operation":"read","account":")" + account + R"("})", R"({"operation":"github-status"})",
+             R"({"operation":"confirm-project-command"})", "[]"}) {
+        auto loaded = librariesLoadedBy(request, environmentWith({}));
+        EXPECT_NE(loaded.find("libc.so"), std::string::npos) << request;
+        for (const auto* library : {"libgtk", "libgdk", "dovrel-dialogs"})
+            EXPECT_EQ(loaded.find(library), std::string::npos) << request << " loaded " << library;
+    }
+    auto dialog = librariesLoadedBy(R"({"operation":"choose-folder"})", environmentWithoutDisplay());
+    EXPECT_NE(dialog.find("libgtk-3"), std::string::npos);
+
+    // And a helper that shows a chooser has it mapped while the chooser is open.
+    std::string whileShown;
+    runWithWindow(
+        {.program = bundleProgram("helper"), .input = R"({"operation":"choose-folder"})"},
+        [&](const std::string& window) {
+            auto pid = runProgram({.program = "/usr/bin/xdotool", .arguments = {"getwindowpid", window}}).out;
+            std::ifstream maps("/proc/" + pid.substr(0, pid.find('\n')) + "/maps");
+            whileShown = std::string(std::istreambuf_iterator<char>(maps), {});
+            pressKeys(window, {"Escape"});
+        });
     EXPECT_NE(whileShown.find("libgtk-3"), std::string::npos);
 }
 

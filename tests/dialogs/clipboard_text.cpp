@@ -1,7 +1,10 @@
-// clipboard-text: prints "ready", then the text of the clipboard as soon as a program takes it over.
+// clipboard-text WINDOW KEY...: sends the keys to the window, then prints the text that the window's
+// program puts on the clipboard. The new owner is watched for before the keys go out, so no copy is
+// missed and no stale text is read.
 #include <cstdio>
 #include <gtk/gtk.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -16,17 +19,30 @@ void takeNewOwnersText(GtkClipboard* clipboard, GdkEvent*, gpointer) {
     gtk_clipboard_request_text(clipboard, printText, nullptr);
 }
 
+gboolean giveUp(gpointer) {
+    _exit(1);
+}
+
+bool xdotool(std::vector<const char*> arguments) {
+    arguments.insert(arguments.begin(), "/usr/bin/xdotool");
+    arguments.push_back(nullptr);
+    return g_spawn_sync(nullptr, const_cast<gchar**>(arguments.data()), nullptr, G_SPAWN_STDOUT_TO_DEV_NULL,
+                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 } // namespace
 
-int main() {
-    if (!gtk_init_check(nullptr, nullptr))
+int main(int argc, char** argv) {
+    if (argc < 3 || !gtk_init_check(nullptr, nullptr))
         return 2;
     GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
     g_signal_connect(clipboard, "owner-change", G_CALLBACK(takeNewOwnersText), nullptr);
-    // The display must have registered the interest before the test sends its keys.
     gdk_display_sync(gdk_display_get_default());
-    std::puts("ready");
-    std::fflush(stdout);
+    std::vector<const char*> keys{"key", "--clearmodifiers"};
+    keys.insert(keys.end(), argv + 2, argv + argc);
+    if (!xdotool({"windowfocus", "--sync", argv[1]}) || !xdotool(keys))
+        return 1;
+    g_timeout_add_seconds(20, giveUp, nullptr);
     gtk_main();
     return 1;
 }

@@ -48,13 +48,8 @@ protected:
 };
 
 // Shows the alert for the request, lets `act` answer it, and returns the helper's whole run.
-template <typename Act> ProgramRun confirm(const Json& request, Act act) {
-    auto helper = startProgram({.program = bundleProgram("helper"), .input = request.dump()});
-    auto window = windowOf(helper.pid);
-    EXPECT_NE(window, "") << "no alert for " << request.dump().substr(0, 120);
-    if (!window.empty())
-        act(window);
-    auto run = finishProgram(helper);
+ProgramRun confirm(const Json& request, const std::function<void(const std::string&)>& act) {
+    auto run = runWithWindow({.program = bundleProgram("helper"), .input = request.dump()}, act);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);
     return run;

@@ -1,36 +1,21 @@
-// Drives programs that show dialogs on the test session's display: starts them without waiting, finds
-// their windows, sends keys and reads what a dialog put on the clipboard.
+// Drives the dialogs of a program on the test session's display with xdotool. The tests that use the
+// display take it in turn, so the one visible Dovrel window is the one under test.
 #pragma once
 
 #include "tests/support/run_program.h"
 
-#include <chrono>
+#include <functional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-struct StartedProgram {
-    pid_t pid = -1;
-    int input = -1; // open only when the call asked to keep it open
-    int output = -1;
-    int errors = -1;
-};
+// Runs the program and, once its window is visible, hands the window to `act`; returns the whole run.
+ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const std::string& window)>& act);
 
-// Starts the program with call.input written to it; its standard input is then closed unless
-// keepInputOpen is set.
-StartedProgram startProgram(const ProgramCall& call, bool keepInputOpen = false);
-// Closes the input, collects everything the program writes until it ends, and reaps it. A program
-// still running after `limit` is killed and reported as timed out.
-ProgramRun finishProgram(StartedProgram& program, std::chrono::milliseconds limit = std::chrono::seconds(30));
-
-// The first visible window of the process, waiting up to 20 seconds for it; empty when none appears.
-std::string windowOf(pid_t pid);
 std::string windowName(const std::string& window);
 // Gives the window the keyboard focus, then sends the keys (xdotool names: "Return", "shift+Tab").
 void pressKeys(const std::string& window, const std::vector<std::string>& keys);
 void typeText(const std::string& window, const std::string& text);
-// The text that the keys put on the clipboard, or empty when nothing arrived within 20 seconds.
+// The text that the keys make the window's program put on the clipboard; empty when none arrives.
 std::string copiedText(const std::string& window, const std::vector<std::string>& keys);
 
-// The test session's display, or the environment without any display.
 std::vector<std::string> environmentWithoutDisplay();

@@ -119,17 +119,14 @@ protected:
 
     // Starts the launcher, reads the alert it shows and dismisses it with Return.
     Shown alert() {
-        auto launcher = startProgram({.program = root + "/Contents/MacOS/Dovrel"});
         Shown shown;
-        auto window = windowOf(launcher.pid);
-        EXPECT_NE(window, "");
-        if (!window.empty()) {
-            // Backwards from the button: the informative text, then the message.
-            shown.informative = copiedText(window, {"shift+Tab", "ctrl+c"});
-            shown.message = copiedText(window, {"shift+Tab", "ctrl+c"});
-            pressKeys(window, {"Return"});
-        }
-        shown.run = finishProgram(launcher);
+        shown.run =
+            runWithWindow({.program = root + "/Contents/MacOS/Dovrel"}, [&](const std::string& window) {
+                // Backwards from the button: the informative text, then the message.
+                shown.informative = copiedText(window, {"shift+Tab", "ctrl+c"});
+                shown.message = copiedText(window, {"shift+Tab", "ctrl+c"});
+                pressKeys(window, {"Return"});
+            });
         EXPECT_EQ(shown.run.exitStatus, 0);
         EXPECT_EQ(shown.run.out, "");
         EXPECT_EQ(shown.run.err, "");
