@@ -123,9 +123,10 @@ std::optional<double> secondsOf(const Fields& fields, const std::string& name) {
     auto found = fields.find(name);
     if (found == fields.end())
         return std::nullopt;
-    char* end = nullptr;
-    double value = std::strtod(found->second.c_str(), &end);
-    if (end == found->second.c_str() || *end != '\0' || !(value >= 0) || value > 86400)
+    double value = 0;
+    const auto& text = found->second;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || !(value >= 0) || value > 86400)
         return std::nullopt;
     return value;
 }

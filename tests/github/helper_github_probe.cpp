@@ -3,14 +3,18 @@
 //   helper_github_probe status|auth SECONDS
 #include "helper/github_operations.h"
 
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 int main(int argc, char** argv) {
     if (argc != 3)
         return 2;
     auto operation = std::string(argv[1]) == "auth" ? GitHubOperation::auth : GitHubOperation::status;
-    std::puts(serializeReply(answerGitHubRequest(operation, std::strtod(argv[2], nullptr))).c_str());
+    std::string_view limitText = argv[2];
+    double limit = 0;
+    if (std::from_chars(limitText.data(), limitText.data() + limitText.size(), limit).ec != std::errc())
+        return 2;
+    std::puts(serializeReply(answerGitHubRequest(operation, limit)).c_str());
     return 0;
 }
