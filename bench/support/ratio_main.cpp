@@ -18,7 +18,7 @@ public:
             if (run.run_type == Run::RT_Iteration && run.repetitions > 1)
                 continue;
             std::string name = run.run_name.function_name;
-            times[name] = run.GetAdjustedRealTime();
+            times[name] = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
         }
     }
 
@@ -33,8 +33,8 @@ public:
             auto baseline = times.find(figure + "/baseline");
             if (baseline == times.end() || baseline->second <= 0)
                 continue;
-            std::printf("%-44s %11.3f ms %11.3f ms %8.2f\n", figure.c_str(), programTime / 1e6,
-                        baseline->second / 1e6, programTime / baseline->second);
+            std::printf("%-44s %11.3f ms %11.3f ms %8.2f\n", figure.c_str(), programTime * 1e3,
+                        baseline->second * 1e3, programTime / baseline->second);
         }
     }
 

@@ -43,8 +43,7 @@ TEST(HelperFrame, RefusesWhatIsNotOneJsonObjectWithAStringOperation) {
                                       "{\"operation\":\"github-status\",\"n\":\"\xc0\xaf\"}",
                                       "{\"operation\":\"github-status\",\"n\":\"\\ud800\"}",
                                       "{\"operation\":\"github-status\",\"n\":\"\\udc00x\"}",
-                                      "{\"operation\":\"github-status\",\"n\":\"tab\there\"}",
-                                      "\xef\xbb\xbf{\"operation\":\"github-status\"}"})
+                                      "{\"operation\":\"github-status\",\"n\":\"tab\there\"}"})
         expectFailureReply(request);
 }
 
