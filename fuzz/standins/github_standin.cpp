@@ -4,6 +4,7 @@
 #include "github/github.h"
 
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -14,6 +15,7 @@ const std::array<std::int32_t, 5> loginStatuses{0, 1, 124, 125, 127};
 struct Scenario {
     unsigned number = 0;
     int stateQueries = 0;
+    std::optional<GitHubResult> cliAnswer; // what every run of the CLI answers, when set
 };
 
 Scenario& scenario() {
@@ -24,7 +26,11 @@ Scenario& scenario() {
 } // namespace
 
 void chooseGitHubScenario(unsigned number) {
-    scenario() = {number, 0};
+    scenario() = {number, 0, std::nullopt};
+}
+
+void setGitHubCliAnswer(std::int32_t status, std::string bytes) {
+    scenario().cliAnswer = GitHubResult(status, std::move(bytes));
 }
 
 std::string gitHubAuthenticationState() {
@@ -38,5 +44,7 @@ bool prepareGitHubAuthenticationStorage() {
 }
 
 GitHubResult runGitHubCli(const std::vector<std::string>&, std::string_view, double) {
+    if (scenario().cliAnswer)
+        return *scenario().cliAnswer;
     return GitHubResult(loginStatuses[(scenario().number / 10) % loginStatuses.size()], "ignored output");
 }

@@ -1,66 +1,19 @@
-// credward: git's credential helper for GitHub over HTTPS. It answers "get" with the user name and
-// token of the shipped GitHub CLI's sign-in, and tells git to stop, with a marker line on standard
-// error, when there is no usable sign-in. It stores nothing and writes no files.
+// Serving git's "get": the request's checks, the sign-in state, the GitHub CLI's credential command and
+// the checks of its answer.
+#include "credward/credward.h"
+
 #include "github/github.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <string>
-#include <string_view>
-#include <unistd.h>
 #include <utf8proc.h>
 
 namespace {
 
-constexpr std::size_t inputLimit = 65'536;
-constexpr std::size_t readSize = 4096;
 constexpr std::size_t valueLimit = 4096;
 constexpr std::size_t userNameLimit = 100;
 
-// Exit statuses: answered (or not asked to answer), refused, malformed.
-constexpr int answered = 0;
-constexpr int refused = 1;
-constexpr int malformed = 2;
-
 using Attributes = std::map<std::string, std::string, std::less<>>;
-
-[[noreturn]] void fail(int status = refused) {
-    std::exit(status);
-}
-
-bool writeWhole(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t count = write(fd, bytes.data(), bytes.size());
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(count));
-    }
-    return true;
-}
-
-// Reads standard input to its end. An input past the limit is refused as soon as the read that passes
-// it arrives, without waiting for the rest.
-std::optional<std::string> readRequest() {
-    std::string bytes;
-    char chunk[readSize];
-    for (;;) {
-        ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            return std::nullopt;
-        if (count == 0)
-            return bytes;
-        if (bytes.size() + static_cast<std::size_t>(count) > inputLimit)
-            return std::nullopt;
-        bytes.append(chunk, static_cast<std::size_t>(count));
-    }
-}
 
 // Valid UTF-8 without carriage returns or NULs, so lines end in a bare line feed.
 bool isCleanText(std::string_view bytes) {
@@ -138,12 +91,6 @@ const char* markerFor(const std::string& state) {
     return "DOVREL_GITHUB_AUTH_UNAVAILABLE\n";
 }
 
-[[noreturn]] void stopGit(const std::string& state) {
-    writeWhole(STDERR_FILENO, markerFor(state));
-    writeWhole(STDOUT_FILENO, "quit=true\n\n");
-    fail(refused);
-}
-
 std::string credentialQuery(const Attributes& request) {
     std::string query = "protocol=https\nhost=" + valueOf(request, "host");
     if (auto user = valueOf(request, "username"); !user.empty())
@@ -178,44 +125,38 @@ bool isUsableReply(const Attributes& reply, const Attributes& request) {
            !valueOf(reply, "password").empty();
 }
 
+} // namespace
+
 void wipe(std::string& secret) {
     explicit_bzero(secret.data(), secret.size());
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // git may stop reading; a failed write must end this run with a status, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (argc != 2)
-        fail(malformed);
-    if (std::string_view(argv[1]) != "get")
-        return answered; // "store" and "erase": nothing is kept, so there is nothing to do
-
-    auto input = readRequest();
-    if (!input || !isCleanText(*input))
-        fail(malformed);
-    auto request = parseRequest(*input);
+CredwardAnswer answerGetRequest(std::string_view input) {
+    if (!isCleanText(input))
+        return {malformed};
+    auto request = parseRequest(input);
     if (!request)
-        fail(malformed);
+        return {malformed};
     if (!isGitHubOverHttps(*request))
-        fail(refused);
+        return {refused};
     if (auto user = valueOf(*request, "username"); !user.empty() && !isUserName(user))
-        fail(malformed);
+        return {malformed};
 
+    // No usable sign-in: git is told to stop instead of prompting or asking further helpers.
     if (auto state = gitHubAuthenticationState(); state != "connected")
-        stopGit(state);
+        return {refused, "quit=true\n\n", markerFor(state)};
 
     auto result = runGitHubCli({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
-    if (result.status != 0 || !isCleanText(result.bytes))
-        fail(refused);
+    if (result.status != 0 || !isCleanText(result.bytes)) {
+        wipe(result.bytes);
+        return {refused};
+    }
     auto reply = parseReply(result.bytes);
     wipe(result.bytes);
     if (!reply || !isUsableReply(*reply, *request))
-        fail(refused);
-    std::string answer = "username=" + (*reply)["username"] + "\npassword=" + (*reply)["password"] + "\n\n";
+        return {refused};
+    CredwardAnswer answer{answered,
+                          "username=" + (*reply)["username"] + "\npassword=" + (*reply)["password"] + "\n\n"};
     wipe((*reply)["password"]);
-    bool written = writeWhole(STDOUT_FILENO, answer);
-    wipe(answer);
-    return written ? answered : refused;
+    return answer;
 }

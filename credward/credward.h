@@ -1,0 +1,25 @@
+// credward: git's credential helper for GitHub over HTTPS. It answers "get" with the user name and
+// token of the shipped GitHub CLI's sign-in, and tells git to stop, with a marker line on standard
+// error, when there is no usable sign-in. It stores nothing and writes no files.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Exit statuses: answered (or not asked to answer), refused, malformed.
+inline constexpr int answered = 0;
+inline constexpr int refused = 1;
+inline constexpr int malformed = 2;
+
+// What one run says: each text is written in a single write, standard error first, then the run ends
+// with `status`. The output may carry a token: wipe it once written.
+struct CredwardAnswer {
+    int status = malformed;
+    std::string standardOutput;
+    std::string standardError;
+};
+
+// Serves git's "get" request, whose bytes are `input`.
+CredwardAnswer answerGetRequest(std::string_view input);
+
+void wipe(std::string& secret);
