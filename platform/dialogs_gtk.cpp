@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
+#include <utf8proc.h>
 
 namespace {
 
@@ -36,21 +37,47 @@ bool displayOpened() {
     return opened;
 }
 
+// A user-perceived character of more code points than this exists only to be hostile: Pango takes
+// minutes to lay out one accent stacked a few hundred thousand times. The rest of such a character is
+// shown as one replacement character, which also says that something was left out.
+constexpr int codePointsPerCharacter = 16;
+
+void appendCodePoint(std::string& text, utf8proc_int32_t codePoint) {
+    utf8proc_uint8_t encoded[4];
+    auto length = utf8proc_encode_char(codePoint, encoded);
+    text.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+}
+
 // GTK only holds valid UTF-8 without NUL characters. A NUL is shown as the visible symbol for it, so
-// that nothing after it disappears from what the user is asked about.
+// that nothing after it disappears from what the user is asked about; an invalid byte is shown as a
+// replacement character.
 std::string displayable(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
-    for (char c : text) {
-        if (c == '\0')
-            shown += "\u2400";
-        else
-            shown += c;
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    utf8proc_int32_t state = 0;
+    utf8proc_int32_t previous = -1;
+    int inCharacter = 0;
+    for (std::size_t at = 0; at < text.size();) {
+        utf8proc_int32_t codePoint = 0;
+        auto length =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
+        if (length <= 0) {
+            length = 1;
+            codePoint = 0xFFFD;
+        }
+        at += static_cast<std::size_t>(length);
+        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
+            inCharacter = 0;
+        previous = codePoint;
+        if (++inCharacter > codePointsPerCharacter) {
+            if (inCharacter == codePointsPerCharacter + 1)
+                appendCodePoint(shown, 0xFFFD);
+            continue;
+        }
+        appendCodePoint(shown, codePoint == 0 ? 0x2400 : codePoint);
     }
-    gchar* valid = g_utf8_make_valid(shown.c_str(), static_cast<gssize>(shown.size()));
-    std::string result = valid;
-    g_free(valid);
-    return result;
+    return shown;
 }
 
 std::string trimmedFolderPath(std::string path) {

@@ -172,6 +172,20 @@ TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {
     EXPECT_EQ(copied.find("專案腳本摘要"), std::string::npos);
 }
 
+TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
+    // Within the limits by count, yet laying it out whole would keep the dialog from appearing for minutes.
+    const std::string accent = "\xcc\x81";
+    auto request = with(validRequest(), "command", "a" + repeated(accent, 300000));
+    std::string copied;
+    auto run = confirm(request, [&](const std::string& window) {
+        copied = copiedText(window, {"shift+Tab", "ctrl+a", "ctrl+c"});
+        pressKeys(window, {"Escape"});
+    });
+    EXPECT_EQ(run.out, answer(false));
+    EXPECT_NE(copied.find("\n\n指令：\na" + repeated(accent, 15) + "\xef\xbf\xbd\n\n"), std::string::npos)
+        << copied.size();
+}
+
 TEST(ConfirmationWithoutDisplay, AnAlertThatCannotBeShownIsNoAnswer) {
     for (const auto& environment : {environmentWithoutDisplay(),
                                     environmentWith({"DISPLAY=:65000", "WAYLAND_DISPLAY", "XAUTHORITY"})}) {
