@@ -47,25 +47,35 @@ void appendJsonString(std::string& out, const std::string& text) {
     out += '"';
 }
 
-void appendValue(std::string& out, const ReplyValue& value) {
-    if (auto flag = std::get_if<bool>(&value)) {
-        out += *flag ? "true" : "false";
-    } else if (auto text = std::get_if<std::string>(&value)) {
-        appendJsonString(out, *text);
-    } else if (std::holds_alternative<std::nullptr_t>(value)) {
-        out += "null";
-    } else {
-        out += '{';
-        const char* separator = "";
-        for (const auto& [key, member] : std::get<StringMap>(value)) {
-            out += separator;
-            appendJsonString(out, key);
-            out += ':';
-            appendJsonString(out, member);
-            separator = ",";
-        }
-        out += '}';
+void appendValue(std::string& out, const std::string& text) {
+    appendJsonString(out, text);
+}
+
+void appendValue(std::string& out, const ReplyValue& value);
+
+// Members come out in the map's order, which is ascending by key.
+template <typename Members> void appendObject(std::string& out, const Members& members) {
+    out += '{';
+    const char* separator = "";
+    for (const auto& [key, member] : members) {
+        out += separator;
+        appendJsonString(out, key);
+        out += ':';
+        appendValue(out, member);
+        separator = ",";
     }
+    out += '}';
+}
+
+void appendValue(std::string& out, const ReplyValue& value) {
+    if (auto flag = std::get_if<bool>(&value))
+        out += *flag ? "true" : "false";
+    else if (auto text = std::get_if<std::string>(&value))
+        appendJsonString(out, *text);
+    else if (std::holds_alternative<std::nullptr_t>(value))
+        out += "null";
+    else
+        appendObject(out, std::get<StringMap>(value));
 }
 
 void writeAll(int fd, const std::string& bytes) {
@@ -87,16 +97,8 @@ Reply failureReply() {
 }
 
 std::string serializeReply(const Reply& reply) {
-    std::string out = "{";
-    const char* separator = "";
-    for (const auto& [key, value] : reply) {
-        out += separator;
-        appendJsonString(out, key);
-        out += ':';
-        appendValue(out, value);
-        separator = ",";
-    }
-    out += '}';
+    std::string out;
+    appendObject(out, reply);
     return out;
 }
 
