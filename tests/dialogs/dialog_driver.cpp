@@ -34,7 +34,7 @@ void pressKeys(const std::string& window, const std::vector<std::string>& keys) 
 
 void typeText(const std::string& window, const std::string& text) {
     xdotool({"windowfocus", "--sync", window});
-    xdotool({"type", "--delay", "20", text});
+    xdotool({"type", "--delay", "40", text});
 }
 
 std::string copiedText(const std::string& window, const std::vector<std::string>& keys) {
