@@ -3,15 +3,18 @@
 #include "helper/operations.h"
 
 #include <cerrno>
+#include <memory>
 #include <unistd.h>
-#include <vector>
 
 BoundedInput readBoundedInput(int fd, std::size_t limit) {
     BoundedInput input;
-    std::vector<char> chunk(65536);
+    // Left uninitialised: zero-filling it would cost page faults on every run, most of which read a few
+    // bytes.
+    constexpr std::size_t chunkSize = 65536;
+    auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
     bool oversized = false;
     for (;;) {
-        ssize_t count = read(fd, chunk.data(), chunk.size());
+        ssize_t count = read(fd, chunk.get(), chunkSize);
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0)
@@ -25,7 +28,7 @@ BoundedInput readBoundedInput(int fd, std::size_t limit) {
             std::string().swap(input.bytes);
             continue;
         }
-        input.bytes.append(chunk.data(), static_cast<size_t>(count));
+        input.bytes.append(chunk.get(), static_cast<size_t>(count));
     }
     input.complete = !oversized;
     return input;
