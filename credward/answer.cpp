@@ -34,14 +34,20 @@ bool isAcceptedKey(std::string_view key) {
     return key == "protocol" || key == "host" || key == "username" || key == "path";
 }
 
+// The text before the first line feed, or all of it; `text` keeps what follows the line feed.
+std::string_view takeLine(std::string_view& text) {
+    auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    return line;
+}
+
 // git's request up to its first empty line. Keys other than the four this helper reads are dropped,
 // but only after their values passed the length check.
 std::optional<Attributes> parseRequest(std::string_view text) {
     Attributes request;
     while (!text.empty()) {
-        auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        auto line = takeLine(text);
         if (line.empty())
             break;
         auto equals = line.find('=');
@@ -102,9 +108,7 @@ std::string credentialQuery(const Attributes& request) {
 std::optional<Attributes> parseReply(std::string_view text) {
     Attributes reply;
     while (!text.empty()) {
-        auto end = text.find('\n');
-        auto line = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        auto line = takeLine(text);
         if (line.empty())
             continue;
         auto equals = line.find('=');
