@@ -1,29 +1,111 @@
-// The keychain over the Secret Service (gnome-keyring, KWallet, KeePassXC), through libsecret.
-// Items carry the attributes "service" and "account", so `secret-tool search service S account A`
-// finds them, and items that secret-tool stored under those attributes are found here.
+// The keychain over the Secret Service (gnome-keyring, KWallet, KeePassXC), through libsecret's calls on
+// D-Bus object paths: they tell unlocked items from locked ones and a vanished item from a failure, which
+// the simple password calls hide. Items carry the attributes "service" and "account", so
+// `secret-tool search service S account A` finds them, and items that secret-tool stored under those
+// attributes are found here.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include "platform/keychain_plugin.h"
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <libsecret/secret.h>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
-// The generic schema that secret-tool uses, and matching that ignores the schema name, so that items
-// written by other clients under the same two attributes are the same items.
-const SecretSchema* itemSchema() {
-    static const SecretSchema schema = [] {
-        SecretSchema made{};
-        made.name = "org.freedesktop.Secret.Generic";
-        made.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
-        made.attributes[0] = {"service", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        made.attributes[1] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
-        return made;
-    }();
-    return &schema;
-}
+using Clock = std::chrono::steady_clock;
+using Paths = std::vector<std::string>;
+
+// How long the calls of one operation may wait for the service (not for a person) before it fails.
+constexpr auto serviceBound = std::chrono::seconds(5);
+constexpr const char* noObject = "/";
+constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
+constexpr const char* collectionInterface = "org.freedesktop.Secret.Collection";
+constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
+constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
+// The stored form is text, but providers such as KeePassXC expand placeholders ("{TITLE}") in text
+// secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
+constexpr const char* storedContentType = "application/octet-stream";
+
+// Cancels the calls of one operation once they have waited for the service for `serviceBound` in all,
+// so that a wedged daemon or a bus that stops answering ends the operation instead of the caller's wait.
+// The clock stops while a prompt waits for the user and starts afresh after it.
+class Watchdog {
+public:
+    Watchdog() : watcher([this] { watch(); }) {}
+    Watchdog(const Watchdog&) = delete;
+    Watchdog& operator=(const Watchdog&) = delete;
+    ~Watchdog() {
+        {
+            std::lock_guard hold(lock);
+            finished = true;
+        }
+        changed.notify_one();
+        watcher.join();
+        g_object_unref(cancellable_);
+    }
+    GCancellable* cancellable() const { return cancellable_; }
+    void pause() { setPaused(true); }
+    void resume() { setPaused(false); }
+
+private:
+    void setPaused(bool value) {
+        {
+            std::lock_guard hold(lock);
+            paused = value;
+            deadline = Clock::now() + serviceBound;
+        }
+        changed.notify_one();
+    }
+    void watch() {
+        std::unique_lock hold(lock);
+        while (!finished) {
+            if (paused) {
+                changed.wait(hold);
+            } else if (changed.wait_until(hold, deadline) == std::cv_status::timeout && !paused &&
+                       !finished && Clock::now() >= deadline) {
+                g_cancellable_cancel(cancellable_);
+                return;
+            }
+        }
+    }
+
+    GCancellable* cancellable_ = g_cancellable_new();
+    std::mutex lock;
+    std::condition_variable changed;
+    Clock::time_point deadline = Clock::now() + serviceBound;
+    bool paused = false;
+    bool finished = false;
+    std::thread watcher; // last, so that it starts once the rest is in place
+};
+
+// One keychain operation: the service connection, its bound, and whether a prompt could be shown
+// (decided once, when first needed).
+struct Call {
+    Watchdog watchdog;
+    SecretService* service = nullptr;
+    std::optional<bool> promptPossible;
+
+    Call() = default;
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() {
+        if (service != nullptr)
+            g_object_unref(service);
+    }
+};
 
 // Without a session bus GDBus would try to autolaunch one through X11; a keychain that cannot be
 // reached must fail at once instead.
@@ -39,98 +121,508 @@ bool sessionBusConfigured() {
     return stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
-KeychainStatus statusOf(GError* error) {
+bool failed(GError* error) {
     if (error == nullptr)
-        return KeychainStatus::success;
+        return false;
     g_error_free(error);
-    return KeychainStatus::failure;
+    return true;
 }
 
-// The matching items, unlocked, without their secrets; nullptr with `error` set on failure.
-GList* searchItems(const KeychainItem& item, GError** error) {
-    return secret_password_search_sync(itemSchema(), SECRET_SEARCH_UNLOCK, nullptr, error, "service",
-                                       item.service.c_str(), "account", item.account.c_str(), nullptr);
+// The item is gone: deleted by another client between a search and its use. That is the answer "not
+// found", not a failure of the service.
+bool vanished(const GError* error) {
+    return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE) ||
+           g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT);
 }
 
-KeychainLookup findItem(const KeychainItem& item) {
-    GError* error = nullptr;
-    GList* found = searchItems(item, &error);
-    if (error != nullptr)
-        return {statusOf(error), {}};
-    if (found == nullptr)
-        return {KeychainStatus::notFound, {}};
-    g_list_free_full(found, g_object_unref);
-    return {KeychainStatus::success, {}};
+bool connectsTo(const std::string& path, bool abstract) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::size_t offset = abstract ? 1 : 0;
+    if (path.empty() || path.size() + offset >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path + offset, path.data(), path.size());
+    int socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+        return false;
+    auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset + path.size());
+    bool connected = ::connect(socket, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+    close(socket);
+    return connected;
 }
 
-KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
-    if (!sessionBusConfigured())
+// Whether this session has a display that a prompt could appear on. A local X display is reached through
+// its socket; one on another host (forwarded over ssh) is taken as reachable, as trying it could wait on
+// the network.
+bool displayReachable() {
+    if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && wayland[0] != '\0') {
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string path = wayland[0] == '/' ? wayland : std::string(runtime ? runtime : "") + "/" + wayland;
+        if (connectsTo(path, false))
+            return true;
+    }
+    const char* display = std::getenv("DISPLAY");
+    if (display == nullptr || display[0] == '\0')
+        return false;
+    std::string name = display;
+    auto colon = name.rfind(':');
+    if (colon == std::string::npos)
+        return false;
+    std::string host = name.substr(0, colon);
+    if (!host.empty() && host != "unix")
+        return true;
+    std::string number = name.substr(colon + 1);
+    number = number.substr(0, number.find('.'));
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    std::string socket = "/tmp/.X11-unix/X" + number;
+    return connectsTo(socket, true) || connectsTo(socket, false);
+}
+
+GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
+    return g_dbus_connection_call_sync(g_dbus_proxy_get_connection(G_DBUS_PROXY(call.service)),
+                                       "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                       "org.freedesktop.DBus", method, parameters, reply,
+                                       G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.cancellable(), nullptr);
+}
+
+std::string nameOwner(Call& call, const char* name) {
+    GVariant* reply = callBus(call, "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"));
+    if (reply == nullptr)
         return {};
-    if (wanted == KeychainReturn::nothing)
-        return findItem(item);
-    GError* error = nullptr;
-    SecretValue* value =
-        secret_password_lookup_binary_sync(itemSchema(), nullptr, &error, "service", item.service.c_str(),
-                                           "account", item.account.c_str(), nullptr);
-    if (error != nullptr)
-        return {statusOf(error), {}};
-    if (value == nullptr)
-        return {KeychainStatus::notFound, {}};
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    KeychainLookup found{KeychainStatus::success, std::string(bytes, length)};
-    secret_value_unref(value);
+    const char* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string found = owner;
+    g_variant_unref(reply);
     return found;
 }
 
-SecretValue* secretValue(std::string_view data) {
-    return secret_value_new(data.data(), static_cast<gssize>(data.size()), "text/plain");
+bool nameListed(Call& call, const char* method, const char* name) {
+    GVariant* reply = callBus(call, method, nullptr, G_VARIANT_TYPE("(as)"));
+    if (reply == nullptr)
+        return false;
+    GVariantIter* names = nullptr;
+    g_variant_get(reply, "(as)", &names);
+    bool found = false;
+    const char* listed = nullptr;
+    while (!found && g_variant_iter_next(names, "&s", &listed))
+        found = std::strcmp(listed, name) == 0;
+    g_variant_iter_free(names);
+    g_variant_unref(reply);
+    return found;
+}
+
+// gnome-keyring shows its prompts through gcr's prompter, a separate program started over the bus; when
+// that cannot be started, an asked-for prompt never comes and the daemon stays waiting on it. Other
+// providers (KeePassXC, KWallet) show their prompts themselves.
+bool prompterAvailable(Call& call) {
+    std::string provider = nameOwner(call, "org.freedesktop.secrets");
+    if (provider.empty() || provider != nameOwner(call, "org.gnome.keyring"))
+        return true;
+    const char* prompter = "org.gnome.keyring.SystemPrompter";
+    return nameListed(call, "ListNames", prompter) || nameListed(call, "ListActivatableNames", prompter);
+}
+
+bool promptPossible(Call& call) {
+    if (!call.promptPossible)
+        call.promptPossible = displayReachable() && prompterAvailable(call);
+    return *call.promptPossible;
+}
+
+// One method call on an object of the Secret Service, bounded by the operation's watchdog.
+GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
+                      GVariant* parameters, const GVariantType* reply, GError** error) {
+    return g_dbus_connection_call_sync(g_dbus_proxy_get_connection(G_DBUS_PROXY(call.service)),
+                                       g_dbus_proxy_get_name(G_DBUS_PROXY(call.service)), path.c_str(),
+                                       interface, method, parameters, reply, G_DBUS_CALL_FLAGS_NONE, -1,
+                                       call.watchdog.cancellable(), error);
+}
+
+// Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
+// result, or nullptr when it was dismissed. A prompt that cannot be shown is dismissed unseen, so that
+// it never waits in the daemon.
+GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type) {
+    if (!promptPossible(call)) {
+        GError* error = nullptr;
+        GVariant* reply =
+            callService(call, prompt, "org.freedesktop.Secret.Prompt", "Dismiss", nullptr, nullptr, &error);
+        if (!failed(error))
+            g_variant_unref(reply);
+        return nullptr;
+    }
+    call.watchdog.pause();
+    GError* error = nullptr;
+    GVariant* result = secret_service_prompt_at_dbus_path_sync(call.service, prompt, nullptr, type, &error);
+    call.watchdog.resume();
+    if (failed(error) && result != nullptr) {
+        g_variant_unref(result);
+        return nullptr;
+    }
+    return result;
+}
+
+Paths pathsOf(gchar** paths) {
+    Paths found;
+    for (gchar** path = paths; path != nullptr && *path != nullptr; ++path)
+        found.emplace_back(*path);
+    g_strfreev(paths);
+    return found;
+}
+
+// Unlocks the items or collections at `paths` the way the desktop does: through the service's prompt.
+// Nothing is asked for when no prompt could be shown. Whether they are unlocked afterwards is for the
+// caller to look at again: a dismissed prompt may still answer "done".
+bool unlock(Call& call, const Paths& paths) {
+    if (!promptPossible(call))
+        return false;
+    GVariantBuilder objects;
+    g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
+    for (const auto& path : paths)
+        g_variant_builder_add(&objects, "o", path.c_str());
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, g_dbus_proxy_get_object_path(G_DBUS_PROXY(call.service)), serviceInterface,
+                    "Unlock", g_variant_new("(ao)", &objects), G_VARIANT_TYPE("(aoo)"), &error);
+    if (failed(error))
+        return false;
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(@ao&o)", nullptr, &prompt);
+    bool done = true;
+    if (std::strcmp(prompt, noObject) != 0) {
+        GVariant* result = completePrompt(call, prompt, nullptr);
+        done = result != nullptr;
+        if (done)
+            g_variant_unref(result);
+    }
+    g_variant_unref(reply);
+    return done;
+}
+
+std::optional<bool> isLocked(Call& call, const std::string& collection) {
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, collection, propertiesInterface, "Get",
+                    g_variant_new("(ss)", collectionInterface, "Locked"), G_VARIANT_TYPE("(v)"), &error);
+    if (error != nullptr) {
+        bool gone = vanished(error);
+        g_error_free(error);
+        return gone ? std::optional(false) : std::nullopt;
+    }
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    std::optional<bool> locked;
+    if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
+        locked = g_variant_get_boolean(value);
+    g_variant_unref(value);
+    g_variant_unref(reply);
+    return locked;
+}
+
+// The collections that are locked. A provider may hide the items of a locked collection from searches
+// (KeePassXC does), so "nothing found" is "does not exist" only when none is.
+std::optional<Paths> lockedCollections(Call& call) {
+    GError* error = nullptr;
+    GVariant* reply = callService(
+        call, g_dbus_proxy_get_object_path(G_DBUS_PROXY(call.service)), propertiesInterface, "Get",
+        g_variant_new("(ss)", serviceInterface, "Collections"), G_VARIANT_TYPE("(v)"), &error);
+    if (failed(error))
+        return std::nullopt;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    g_variant_unref(reply);
+    if (!g_variant_is_of_type(value, G_VARIANT_TYPE("ao"))) {
+        g_variant_unref(value);
+        return std::nullopt;
+    }
+    std::optional<Paths> locked = Paths{};
+    GVariantIter collections;
+    g_variant_iter_init(&collections, value);
+    const char* collection = nullptr;
+    while (locked && g_variant_iter_next(&collections, "&o", &collection)) {
+        auto state = isLocked(call, collection);
+        if (!state)
+            locked.reset();
+        else if (*state)
+            locked->emplace_back(collection);
+    }
+    g_variant_unref(value);
+    return locked;
+}
+
+struct Matches {
+    Paths unlocked;
+    Paths locked;
+};
+
+std::optional<Matches> search(Call& call, const KeychainItem& item) {
+    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
+    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(item.service.c_str()));
+    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(item.account.c_str()));
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
+    GError* error = nullptr;
+    secret_service_search_for_dbus_paths_sync(call.service, nullptr, attributes, call.watchdog.cancellable(),
+                                              &unlocked, &locked, &error);
+    g_hash_table_unref(attributes);
+    if (failed(error)) {
+        g_strfreev(unlocked);
+        g_strfreev(locked);
+        return std::nullopt;
+    }
+    return Matches{pathsOf(unlocked), pathsOf(locked)};
+}
+
+// The matching items, all unlocked; empty when there is none. nullopt when the truth cannot be had: the
+// service failed, or something stays locked (no prompt possible, or the user dismissed it).
+std::optional<Paths> unlockedMatches(Call& call, const KeychainItem& item) {
+    for (int round = 0; round < 2; ++round) {
+        auto found = search(call, item);
+        if (!found)
+            return std::nullopt;
+        auto locked = std::optional(found->locked);
+        if (found->unlocked.empty() && locked->empty())
+            locked = lockedCollections(call);
+        if (!locked)
+            return std::nullopt;
+        if (locked->empty())
+            return found->unlocked;
+        if (round == 1 || !unlock(call, *locked))
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// The encrypted session that carries secrets. Opening it sends nothing to the store, so one failed
+// attempt (KWallet refuses a client key now and then) is followed by one more.
+bool openSession(Call& call) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        GError* error = nullptr;
+        if (secret_service_ensure_session_sync(call.service, call.watchdog.cancellable(), &error))
+            return true;
+        bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+        g_error_free(error);
+        if (cancelled)
+            return false;
+    }
+    return false;
+}
+
+bool connect(Call& call) {
+    if (!sessionBusConfigured())
+        return false;
+    GError* error = nullptr;
+    call.service = secret_service_get_sync(SECRET_SERVICE_NONE, call.watchdog.cancellable(), &error);
+    return !failed(error) && call.service != nullptr;
+}
+
+KeychainLookup readSecret(Call& call, const Paths& paths) {
+    if (!openSession(call))
+        return {};
+    for (const auto& path : paths) {
+        GError* error = nullptr;
+        SecretValue* value = secret_service_get_secret_for_dbus_path_sync(
+            call.service, path.c_str(), call.watchdog.cancellable(), &error);
+        if (error != nullptr) {
+            bool gone = vanished(error);
+            g_error_free(error);
+            if (gone)
+                continue;
+            return {};
+        }
+        // The service leaves out of its answer an item that is no longer there.
+        if (value == nullptr)
+            continue;
+        gsize length = 0;
+        const gchar* bytes = secret_value_get(value, &length);
+        KeychainLookup found{KeychainStatus::success, std::string(bytes, length)};
+        secret_value_unref(value);
+        return found;
+    }
+    return {KeychainStatus::notFound, {}};
+}
+
+KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
+    Call call;
+    if (!connect(call))
+        return {};
+    auto paths = unlockedMatches(call, item);
+    if (!paths)
+        return {};
+    if (paths->empty())
+        return {KeychainStatus::notFound, {}};
+    if (wanted == KeychainReturn::nothing)
+        return {KeychainStatus::success, {}};
+    return readSecret(call, *paths);
+}
+
+SecretValue* storedValue(std::string_view data) {
+    return secret_value_new(data.data(), static_cast<gssize>(data.size()), storedContentType);
+}
+
+KeychainStatus setSecret(Call& call, const std::string& path, std::string_view data) {
+    SecretValue* value = storedValue(data);
+    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
+    secret_value_unref(value);
+    if (secret == nullptr)
+        return KeychainStatus::failure;
+    GError* error = nullptr;
+    GVariant* reply = callService(call, path, itemInterface, "SetSecret",
+                                  g_variant_new("(@(oayays))", secret), nullptr, &error);
+    if (error != nullptr) {
+        bool gone = vanished(error);
+        g_error_free(error);
+        return gone ? KeychainStatus::notFound : KeychainStatus::failure;
+    }
+    g_variant_unref(reply);
+    return KeychainStatus::success;
 }
 
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
-    if (!sessionBusConfigured())
+    Call call;
+    if (!connect(call))
         return KeychainStatus::failure;
-    GError* error = nullptr;
-    GList* found = searchItems(item, &error);
-    if (error != nullptr)
-        return statusOf(error);
-    if (found == nullptr)
+    auto paths = unlockedMatches(call, item);
+    if (!paths)
+        return KeychainStatus::failure;
+    if (paths->empty())
         return KeychainStatus::notFound;
-    KeychainStatus status = KeychainStatus::failure;
-    if (SECRET_IS_ITEM(found->data)) {
-        SecretValue* value = secretValue(data);
-        secret_item_set_secret_sync(SECRET_ITEM(found->data), value, nullptr, &error);
-        secret_value_unref(value);
-        status = statusOf(error);
+    if (!openSession(call))
+        return KeychainStatus::failure;
+    // Every matching item gets the data, as the keychain updates every item its query matches; items that
+    // vanished meanwhile are passed over.
+    auto status = KeychainStatus::notFound;
+    for (const auto& path : *paths) {
+        auto set = setSecret(call, path, data);
+        if (set == KeychainStatus::failure)
+            return set;
+        if (set == KeychainStatus::success)
+            status = set;
     }
-    g_list_free_full(found, g_object_unref);
     return status;
 }
 
+// The default collection, unlocked; nullopt when there is none or it stays locked.
+std::optional<std::string> unlockedDefaultCollection(Call& call) {
+    GError* error = nullptr;
+    gchar* found = secret_service_read_alias_dbus_path_sync(call.service, "default",
+                                                            call.watchdog.cancellable(), &error);
+    if (failed(error) || found == nullptr)
+        return std::nullopt;
+    std::string collection = found;
+    g_free(found);
+    for (int round = 0; round < 2; ++round) {
+        auto locked = isLocked(call, collection);
+        if (!locked)
+            return std::nullopt;
+        if (!*locked)
+            return collection;
+        if (round == 1 || !unlock(call, {collection}))
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+GVariant* itemProperties(const KeychainItem& item) {
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    // The schema secret-tool gives its items, so that both see the same items the same way.
+    g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "org.freedesktop.Secret.Generic");
+    g_variant_builder_add(&attributes, "{ss}", "service", item.service.c_str());
+    g_variant_builder_add(&attributes, "{ss}", "account", item.account.c_str());
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Label",
+                          g_variant_new_string(item.service.c_str()));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Attributes",
+                          g_variant_builder_end(&attributes));
+    return g_variant_builder_end(&properties);
+}
+
 KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
-    if (!sessionBusConfigured())
+    Call call;
+    if (!connect(call))
         return KeychainStatus::failure;
-    // The Secret Service replaces an item with the same attributes instead of refusing it, so two
+    auto collection = unlockedDefaultCollection(call);
+    if (!collection || !openSession(call))
+        return KeychainStatus::failure;
+    SecretValue* value = storedValue(data);
+    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
+    secret_value_unref(value);
+    if (secret == nullptr)
+        return KeychainStatus::failure;
+    // The Secret Service replaces an item with the same attributes instead of adding a second, so two
     // writers racing to create one record leave one item, not two.
     GError* error = nullptr;
-    SecretValue* value = secretValue(data);
-    secret_password_store_binary_sync(itemSchema(), SECRET_COLLECTION_DEFAULT, item.service.c_str(), value,
-                                      nullptr, &error, "service", item.service.c_str(), "account",
-                                      item.account.c_str(), nullptr);
-    secret_value_unref(value);
-    return statusOf(error);
+    GVariant* reply = callService(call, *collection, collectionInterface, "CreateItem",
+                                  g_variant_new("(@a{sv}@(oayays)b)", itemProperties(item), secret, TRUE),
+                                  G_VARIANT_TYPE("(oo)"), &error);
+    if (failed(error))
+        return KeychainStatus::failure;
+    const char* created = nullptr;
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(&o&o)", &created, &prompt);
+    // The write is done only when the service names the item that holds it: "/" without a prompt, or a
+    // prompt that was dismissed, stored nothing.
+    bool stored = std::strcmp(created, noObject) != 0;
+    if (!stored && std::strcmp(prompt, noObject) != 0) {
+        GVariant* result = completePrompt(call, prompt, G_VARIANT_TYPE_OBJECT_PATH);
+        stored = result != nullptr && std::strcmp(g_variant_get_string(result, nullptr), noObject) != 0;
+        if (result != nullptr)
+            g_variant_unref(result);
+    }
+    g_variant_unref(reply);
+    return stored ? KeychainStatus::success : KeychainStatus::failure;
+}
+
+// Asks for the item's deletion; whether it is gone is for the caller to look at again, since a provider
+// may ask the user first and keep the item when refused.
+bool requestDeletion(Call& call, const std::string& path) {
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, path, itemInterface, "Delete", nullptr, G_VARIANT_TYPE("(o)"), &error);
+    if (error != nullptr) {
+        bool gone = vanished(error);
+        g_error_free(error);
+        return gone;
+    }
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(&o)", &prompt);
+    if (std::strcmp(prompt, noObject) != 0) {
+        GVariant* result = completePrompt(call, prompt, nullptr);
+        if (result != nullptr)
+            g_variant_unref(result);
+    }
+    g_variant_unref(reply);
+    return true;
 }
 
 KeychainStatus deleteItem(const KeychainItem& item) {
-    if (!sessionBusConfigured())
+    Call call;
+    if (!connect(call))
         return KeychainStatus::failure;
-    GError* error = nullptr;
-    gboolean deleted =
-        secret_password_clear_sync(itemSchema(), nullptr, &error, "service", item.service.c_str(), "account",
-                                   item.account.c_str(), nullptr);
-    if (error != nullptr)
-        return statusOf(error);
-    return deleted ? KeychainStatus::success : KeychainStatus::notFound;
+    auto paths = unlockedMatches(call, item);
+    if (!paths)
+        return KeychainStatus::failure;
+    if (paths->empty())
+        return KeychainStatus::notFound;
+    for (const auto& path : *paths) {
+        if (!requestDeletion(call, path))
+            return KeychainStatus::failure;
+    }
+    // Deleted means none of those items is there any more; one that another run created since is not one
+    // of them.
+    auto after = search(call, item);
+    if (!after)
+        return KeychainStatus::failure;
+    for (const auto* remaining : {&after->unlocked, &after->locked}) {
+        for (const auto& path : *remaining) {
+            if (std::find(paths->begin(), paths->end(), path) != paths->end())
+                return KeychainStatus::failure;
+        }
+    }
+    return KeychainStatus::success;
 }
 
 // The programs that load this never write to standard error, and GLib would report D-Bus trouble there.
@@ -143,6 +635,8 @@ GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
 extern "C" const KeychainFunctions* dovrelKeychainFunctions() {
     static const KeychainFunctions functions = [] {
         g_log_set_writer_func(discardLog, nullptr, nullptr);
+        // Registers the Secret Service's error names, so that a vanished item is told by its error.
+        (void)SECRET_ERROR;
         return KeychainFunctions{copyItem, updateItem, addItem, deleteItem};
     }();
     return &functions;
