@@ -1,0 +1,256 @@
+// Credential records when the keychain is locked, asks the user, stops answering or dies, against the
+// real gnome-keyring of the test session. These tests lock, stop and kill the one keyring daemon, so each
+// runs alone.
+#include "tests/dialogs/dialog_driver.h"
+
+#include <algorithm>
+#include <csignal>
+#include <future>
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const std::string failure = R"({"ok":false})";
+const char* secrets = "org.freedesktop.secrets";
+const char* login = "/org/freedesktop/secrets/collection/login";
+
+GVariant* callBus(const char* destination, const char* path, const char* interface, const char* method,
+                  GVariant* parameters, GDBusConnection* connection = nullptr) {
+    GDBusConnection* bus =
+        connection != nullptr ? connection : g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    GError* error = nullptr;
+    GVariant* reply = g_dbus_connection_call_sync(bus, destination, path, interface, method, parameters,
+                                                  nullptr, G_DBUS_CALL_FLAGS_NONE, 60'000, nullptr, &error);
+    EXPECT_EQ(error, nullptr) << method << ": " << error->message;
+    if (connection == nullptr)
+        g_object_unref(bus);
+    return reply;
+}
+
+void dropReply(GVariant* reply) {
+    if (reply != nullptr)
+        g_variant_unref(reply);
+}
+
+void lockLogin() {
+    dropReply(callBus(secrets, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
+                      g_variant_new_parsed("([%o],)", login)));
+}
+
+// Unlocks without a prompt through gnome-keyring's own interface, with the session's throw-away password.
+void unlockLogin() {
+    // A private connection: the plain session belongs to the connection that opened it.
+    GDBusConnection* bus = g_dbus_connection_new_for_address_sync(
+        g_getenv("DBUS_SESSION_BUS_ADDRESS"),
+        GDBusConnectionFlags(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    ASSERT_NE(bus, nullptr);
+    GVariant* opened = callBus(secrets, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service",
+                               "OpenSession", g_variant_new("(sv)", "plain", g_variant_new_string("")), bus);
+    ASSERT_NE(opened, nullptr);
+    const char* session = nullptr;
+    g_variant_get(opened, "(v&o)", nullptr, &session);
+    const std::string password = "throwaway";
+    GVariant* secret = g_variant_new(
+        "(o@ay@ays)", session, g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, "", 0, 1),
+        g_variant_new_fixed_array(G_VARIANT_TYPE_BYTE, password.data(), password.size(), 1), "text/plain");
+    dropReply(callBus(secrets, "/org/freedesktop/secrets",
+                      "org.gnome.keyring.InternalUnsupportedGuiltRiddenInterface", "UnlockWithMasterPassword",
+                      g_variant_new("(o@(oayays))", login, secret), bus));
+    g_variant_unref(opened);
+    g_object_unref(bus);
+}
+
+pid_t keyringDaemon() {
+    GVariant* reply = callBus("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                              "GetConnectionUnixProcessID", g_variant_new("(s)", secrets));
+    guint32 pid = 0;
+    if (reply != nullptr)
+        g_variant_get(reply, "(u)", &pid);
+    dropReply(reply);
+    return static_cast<pid_t>(pid);
+}
+
+class LockedKeychain : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    }
+    void TearDown() override {
+        if (insideSessionServices())
+            unlockLogin();
+    }
+};
+
+std::string account(char digit) {
+    return std::string(64, digit);
+}
+
+std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
+    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
+}
+
+std::string writeRequest(const std::string& account, const std::string& values) {
+    return request("write", account, R"(,"values":)" + values);
+}
+
+struct Answer {
+    std::string reply;
+    double seconds = 0;
+};
+
+// A hang is a run that has not answered after minutes.
+Answer ask(const std::string& request, std::optional<std::vector<std::string>> environment = std::nullopt) {
+    auto start = Clock::now();
+    auto run = runProgram({.program = bundleProgram("helper"),
+                           .input = request,
+                           .environment = environment,
+                           .timeout = std::chrono::minutes(4)});
+    EXPECT_FALSE(run.timedOut) << request;
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+    return {run.out, std::chrono::duration<double>(Clock::now() - start).count()};
+}
+
+std::string xdotool(const std::vector<std::string>& arguments) {
+    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments, .timeout = 4min});
+    return run.out.substr(0, run.out.find('\n'));
+}
+
+// Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`.
+std::string askThroughPrompt(const std::string& request, const std::function<void(const std::string&)>& act) {
+    auto pending = std::async(std::launch::async, [&] { return ask(request).reply; });
+    auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", "gcr-prompter"});
+    EXPECT_FALSE(window.empty());
+    if (!window.empty())
+        act(window);
+    return pending.get();
+}
+
+const std::string stored = R"({"ok":true,"values":{"k":"v"}})";
+
+TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing) {
+    auto present = account('7'), absent = account('8');
+    ASSERT_EQ(ask(writeRequest(present, R"({"k":"v"})")).reply, R"({"ok":true})");
+    lockLogin();
+    auto noDisplay = environmentWithoutDisplay();
+    for (const auto& [what, call] : std::vector<std::pair<std::string, std::string>>{
+             {"exists", request("exists", present)},
+             {"exists (absent)", request("exists", absent)},
+             {"read", request("read", present)},
+             {"write", writeRequest(present, R"({"k":"w"})")},
+             {"write (absent)", writeRequest(absent, R"({"k":"w"})")},
+             {"remove", request("remove", present)}}) {
+        auto answer = ask(call, noDisplay);
+        EXPECT_EQ(answer.reply, failure) << what;
+        std::printf("locked, no display: %-16s %s in %.3f s\n", what.c_str(), answer.reply.c_str(),
+                    answer.seconds);
+    }
+    // Nothing was left waiting in the daemon: once unlocked, the record is as it was and answers at once.
+    unlockLogin();
+    EXPECT_EQ(ask(request("read", present)).reply, stored);
+    EXPECT_EQ(ask(request("exists", absent)).reply, R"({"exists":false,"ok":true})");
+    EXPECT_EQ(ask(request("remove", present)).reply, R"({"ok":true})");
+}
+
+TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
+    if (g_getenv("DISPLAY") == nullptr)
+        GTEST_SKIP() << "needs the test session's display";
+    // The prompter is started by the bus, which must hand it the bus's own address, as a desktop does.
+    dropReply(callBus(
+        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "UpdateActivationEnvironment",
+        g_variant_new_parsed("({'DBUS_SESSION_BUS_ADDRESS': %s},)", g_getenv("DBUS_SESSION_BUS_ADDRESS"))));
+    auto record = account('9');
+    ASSERT_EQ(ask(writeRequest(record, R"({"k":"v"})")).reply, R"({"ok":true})");
+    auto dismiss = [](const std::string& window) {
+        pressKeys(window, {"Escape"});
+    };
+    for (const auto& call : {request("exists", record), request("read", record),
+                             writeRequest(record, R"({"k":"w"})"), request("remove", record)}) {
+        lockLogin();
+        EXPECT_EQ(askThroughPrompt(call, dismiss), failure) << call;
+    }
+    unlockLogin();
+    EXPECT_EQ(ask(request("read", record)).reply, stored);
+
+    auto answer = [](const std::string& window) {
+        typeText(window, "throwaway");
+        pressKeys(window, {"Return"});
+    };
+    lockLogin();
+    EXPECT_EQ(askThroughPrompt(writeRequest(record, R"({"k":"w"})"), answer), R"({"ok":true})");
+    lockLogin();
+    EXPECT_EQ(askThroughPrompt(request("remove", record), answer), R"({"ok":true})");
+    EXPECT_EQ(ask(request("exists", record)).reply, R"({"exists":false,"ok":true})");
+}
+
+TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
+    constexpr int records = 16;
+    auto accountOf = [](int record) {
+        return std::string(62, 'd') + char('a' + record / 10) + char('0' + record % 10);
+    };
+    auto valueSet = [](int record, const std::string& round) {
+        auto tag = std::to_string(record) + "-" + round;
+        return R"({"left":")" + tag + R"(","right":")" + tag + R"("})";
+    };
+    auto readReply = [&](int record, const std::string& round) {
+        return R"({"ok":true,"values":)" + valueSet(record, round) + "}";
+    };
+    for (int record = 0; record < records; ++record)
+        ASSERT_EQ(ask(writeRequest(accountOf(record), valueSet(record, "old"))).reply, R"({"ok":true})");
+
+    // A daemon that stops answering: the run gives up on its own.
+    auto daemon = keyringDaemon();
+    ASSERT_GT(daemon, 0);
+    ASSERT_EQ(kill(daemon, SIGSTOP), 0);
+    auto wedged = ask(request("exists", accountOf(0)), environmentWithoutDisplay());
+    kill(daemon, SIGCONT);
+    EXPECT_EQ(wedged.reply, failure);
+    std::printf("stopped daemon: exists answered %s in %.3f s\n", wedged.reply.c_str(), wedged.seconds);
+
+    // Killed while runs are in flight. Without a display, a daemon that the bus starts anew (locked) is
+    // refused at once instead of prompting.
+    auto noDisplay = environmentWithoutDisplay();
+    std::vector<std::future<Answer>> writes, others;
+    for (int record = 0; record < records; ++record) {
+        writes.push_back(std::async(std::launch::async, [&, record] {
+            return ask(writeRequest(accountOf(record), valueSet(record, "new")), noDisplay);
+        }));
+        others.push_back(std::async(std::launch::async, [&, record] {
+            return ask(request(record % 2 == 0 ? "read" : "exists", accountOf(record)), noDisplay);
+        }));
+        if (record == records / 2)
+            kill(daemon, SIGKILL);
+    }
+    double longest = 0;
+    std::vector<std::string> written;
+    for (auto& write : writes) {
+        auto answer = write.get();
+        written.push_back(answer.reply);
+        longest = std::max(longest, answer.seconds);
+    }
+    for (auto& other : others)
+        longest = std::max(longest, other.get().seconds);
+    auto acknowledged = std::count(written.begin(), written.end(), R"({"ok":true})");
+    std::printf("killed daemon: %ld of %d writes acknowledged; the slowest of %d runs answered in %.3f s\n",
+                acknowledged, records, 2 * records, longest);
+
+    unlockLogin();
+    for (int record = 0; record < records; ++record) {
+        auto now = ask(request("read", accountOf(record))).reply;
+        if (written[record] == R"({"ok":true})")
+            EXPECT_EQ(now, readReply(record, "new")) << record;
+        else
+            EXPECT_TRUE(now == readReply(record, "old") || now == readReply(record, "new")) << now;
+        ask(request("remove", accountOf(record)));
+    }
+}
+
+} // namespace
