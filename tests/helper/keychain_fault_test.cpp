@@ -2,6 +2,7 @@
 // real gnome-keyring of the test session. These tests lock, stop and kill the one keyring daemon, so each
 // runs alone.
 #include "tests/dialogs/dialog_driver.h"
+#include "tests/github/github_test_support.h"
 
 #include <algorithm>
 #include <csignal>
@@ -152,8 +153,22 @@ TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing)
         std::printf("locked, no display: %-16s %s in %.3f s\n", what.c_str(), answer.reply.c_str(),
                     answer.seconds);
     }
+    // The throw-away item that proves the keychain before a sign-in is refused the same way.
+    auto bundle = copyBundle({}, {"github_cli_probe"});
+    auto home = makeScratchFolder("dovrel-home");
+    auto prepared =
+        runProgram({.program = bundle.program("github_cli_probe"),
+                    .arguments = {"prepare"},
+                    .environment = environmentWith({"DISPLAY", "WAYLAND_DISPLAY", "HOME=" + home}),
+                    .timeout = std::chrono::minutes(4)});
+    EXPECT_EQ(prepared.out, "refused\n");
+
     // Nothing was left waiting in the daemon: once unlocked, the record is as it was and answers at once.
     unlockLogin();
+    auto probes = runProgram({.program = "/usr/bin/secret-tool",
+                              .arguments = {"search", "--all", "service", "ai.dovrel.git-keychain-check"},
+                              .timeout = std::chrono::minutes(4)});
+    EXPECT_EQ(probes.out, "");
     EXPECT_EQ(ask(request("read", present)).reply, stored);
     EXPECT_EQ(ask(request("exists", absent)).reply, R"({"exists":false,"ok":true})");
     EXPECT_EQ(ask(request("remove", present)).reply, R"({"ok":true})");
