@@ -31,6 +31,8 @@ using Paths = std::vector<std::string>;
 // How long the calls of one operation may wait for the service (not for a person) before it fails.
 constexpr auto serviceBound = std::chrono::seconds(5);
 constexpr const char* noObject = "/";
+constexpr const char* serviceName = "org.freedesktop.secrets";
+constexpr const char* servicePath = "/org/freedesktop/secrets";
 constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
 constexpr const char* collectionInterface = "org.freedesktop.Secret.Collection";
 constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
@@ -91,10 +93,12 @@ private:
     std::thread watcher; // last, so that it starts once the rest is in place
 };
 
-// One keychain operation: the service connection, its bound, and whether a prompt could be shown
-// (decided once, when first needed).
+// One keychain operation: its bus connection, its bound, libsecret's service object (made only for what
+// needs it: the encrypted session and prompts), and whether a prompt could be shown (decided once, when
+// first needed).
 struct Call {
     Watchdog watchdog;
+    GDBusConnection* bus = nullptr;
     SecretService* service = nullptr;
     std::optional<bool> promptPossible;
 
@@ -104,6 +108,8 @@ struct Call {
     ~Call() {
         if (service != nullptr)
             g_object_unref(service);
+        if (bus != nullptr)
+            g_object_unref(bus);
     }
 };
 
@@ -182,8 +188,7 @@ bool displayReachable() {
 }
 
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
-    return g_dbus_connection_call_sync(g_dbus_proxy_get_connection(G_DBUS_PROXY(call.service)),
-                                       "org.freedesktop.DBus", "/org/freedesktop/DBus",
+    return g_dbus_connection_call_sync(call.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                        "org.freedesktop.DBus", method, parameters, reply,
                                        G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.cancellable(), nullptr);
 }
@@ -218,7 +223,7 @@ bool nameListed(Call& call, const char* method, const char* name) {
 // that cannot be started, an asked-for prompt never comes and the daemon stays waiting on it. Other
 // providers (KeePassXC, KWallet) show their prompts themselves.
 bool prompterAvailable(Call& call) {
-    std::string provider = nameOwner(call, "org.freedesktop.secrets");
+    std::string provider = nameOwner(call, serviceName);
     if (provider.empty() || provider != nameOwner(call, "org.gnome.keyring"))
         return true;
     const char* prompter = "org.gnome.keyring.SystemPrompter";
@@ -234,10 +239,23 @@ bool promptPossible(Call& call) {
 // One method call on an object of the Secret Service, bounded by the operation's watchdog.
 GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
                       GVariant* parameters, const GVariantType* reply, GError** error) {
-    return g_dbus_connection_call_sync(g_dbus_proxy_get_connection(G_DBUS_PROXY(call.service)),
-                                       g_dbus_proxy_get_name(G_DBUS_PROXY(call.service)), path.c_str(),
-                                       interface, method, parameters, reply, G_DBUS_CALL_FLAGS_NONE, -1,
-                                       call.watchdog.cancellable(), error);
+    return g_dbus_connection_call_sync(call.bus, serviceName, path.c_str(), interface, method, parameters,
+                                       reply, G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.cancellable(), error);
+}
+
+// libsecret's object for the service, made only when an operation needs the encrypted session or a
+// prompt: making it costs several requests to the bus, which a search or a deletion does without.
+SecretService* secretService(Call& call) {
+    if (call.service == nullptr) {
+        GError* error = nullptr;
+        call.service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
+                                                call.watchdog.cancellable(), &error);
+        if (failed(error) && call.service != nullptr) {
+            g_object_unref(call.service);
+            call.service = nullptr;
+        }
+    }
+    return call.service;
 }
 
 // Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
@@ -252,9 +270,12 @@ GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* typ
             g_variant_unref(reply);
         return nullptr;
     }
+    SecretService* service = secretService(call);
+    if (service == nullptr)
+        return nullptr;
     call.watchdog.pause();
     GError* error = nullptr;
-    GVariant* result = secret_service_prompt_at_dbus_path_sync(call.service, prompt, nullptr, type, &error);
+    GVariant* result = secret_service_prompt_at_dbus_path_sync(service, prompt, nullptr, type, &error);
     call.watchdog.resume();
     if (failed(error) && result != nullptr) {
         g_variant_unref(result);
@@ -282,9 +303,8 @@ bool unlock(Call& call, const Paths& paths) {
     for (const auto& path : paths)
         g_variant_builder_add(&objects, "o", path.c_str());
     GError* error = nullptr;
-    GVariant* reply =
-        callService(call, g_dbus_proxy_get_object_path(G_DBUS_PROXY(call.service)), serviceInterface,
-                    "Unlock", g_variant_new("(ao)", &objects), G_VARIANT_TYPE("(aoo)"), &error);
+    GVariant* reply = callService(call, servicePath, serviceInterface, "Unlock",
+                                  g_variant_new("(ao)", &objects), G_VARIANT_TYPE("(aoo)"), &error);
     if (failed(error))
         return false;
     const char* prompt = nullptr;
@@ -324,9 +344,9 @@ std::optional<bool> isLocked(Call& call, const std::string& collection) {
 // (KeePassXC does), so "nothing found" is "does not exist" only when none is.
 std::optional<Paths> lockedCollections(Call& call) {
     GError* error = nullptr;
-    GVariant* reply = callService(
-        call, g_dbus_proxy_get_object_path(G_DBUS_PROXY(call.service)), propertiesInterface, "Get",
-        g_variant_new("(ss)", serviceInterface, "Collections"), G_VARIANT_TYPE("(v)"), &error);
+    GVariant* reply =
+        callService(call, servicePath, propertiesInterface, "Get",
+                    g_variant_new("(ss)", serviceInterface, "Collections"), G_VARIANT_TYPE("(v)"), &error);
     if (failed(error))
         return std::nullopt;
     GVariant* value = nullptr;
@@ -357,20 +377,19 @@ struct Matches {
 };
 
 std::optional<Matches> search(Call& call, const KeychainItem& item) {
-    GHashTable* attributes = g_hash_table_new(g_str_hash, g_str_equal);
-    g_hash_table_insert(attributes, const_cast<char*>("service"), const_cast<char*>(item.service.c_str()));
-    g_hash_table_insert(attributes, const_cast<char*>("account"), const_cast<char*>(item.account.c_str()));
+    GVariantBuilder attributes;
+    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    g_variant_builder_add(&attributes, "{ss}", "service", item.service.c_str());
+    g_variant_builder_add(&attributes, "{ss}", "account", item.account.c_str());
+    GError* error = nullptr;
+    GVariant* reply = callService(call, servicePath, serviceInterface, "SearchItems",
+                                  g_variant_new("(a{ss})", &attributes), G_VARIANT_TYPE("(aoao)"), &error);
+    if (failed(error))
+        return std::nullopt;
     gchar** unlocked = nullptr;
     gchar** locked = nullptr;
-    GError* error = nullptr;
-    secret_service_search_for_dbus_paths_sync(call.service, nullptr, attributes, call.watchdog.cancellable(),
-                                              &unlocked, &locked, &error);
-    g_hash_table_unref(attributes);
-    if (failed(error)) {
-        g_strfreev(unlocked);
-        g_strfreev(locked);
-        return std::nullopt;
-    }
+    g_variant_get(reply, "(^ao^ao)", &unlocked, &locked);
+    g_variant_unref(reply);
     return Matches{pathsOf(unlocked), pathsOf(locked)};
 }
 
@@ -397,9 +416,12 @@ std::optional<Paths> unlockedMatches(Call& call, const KeychainItem& item) {
 // The encrypted session that carries secrets. Opening it sends nothing to the store, so one failed
 // attempt (KWallet refuses a client key now and then) is followed by one more.
 bool openSession(Call& call) {
+    SecretService* service = secretService(call);
+    if (service == nullptr)
+        return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         GError* error = nullptr;
-        if (secret_service_ensure_session_sync(call.service, call.watchdog.cancellable(), &error))
+        if (secret_service_ensure_session_sync(service, call.watchdog.cancellable(), &error))
             return true;
         bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
         g_error_free(error);
@@ -413,8 +435,8 @@ bool connect(Call& call) {
     if (!sessionBusConfigured())
         return false;
     GError* error = nullptr;
-    call.service = secret_service_get_sync(SECRET_SERVICE_NONE, call.watchdog.cancellable(), &error);
-    return !failed(error) && call.service != nullptr;
+    call.bus = g_bus_get_sync(G_BUS_TYPE_SESSION, call.watchdog.cancellable(), &error);
+    return !failed(error) && call.bus != nullptr;
 }
 
 KeychainLookup readSecret(Call& call, const Paths& paths) {
@@ -506,12 +528,16 @@ KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
 // The default collection, unlocked; nullopt when there is none or it stays locked.
 std::optional<std::string> unlockedDefaultCollection(Call& call) {
     GError* error = nullptr;
-    gchar* found = secret_service_read_alias_dbus_path_sync(call.service, "default",
-                                                            call.watchdog.cancellable(), &error);
-    if (failed(error) || found == nullptr)
+    GVariant* reply = callService(call, servicePath, serviceInterface, "ReadAlias",
+                                  g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), &error);
+    if (failed(error))
         return std::nullopt;
+    const char* found = nullptr;
+    g_variant_get(reply, "(&o)", &found);
     std::string collection = found;
-    g_free(found);
+    g_variant_unref(reply);
+    if (collection == noObject)
+        return std::nullopt;
     for (int round = 0; round < 2; ++round) {
         auto locked = isLocked(call, collection);
         if (!locked)
