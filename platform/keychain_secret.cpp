@@ -28,7 +28,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
-// How long the calls of one operation may wait for the service (not for a person) before it fails.
+// How long the service has to answer one request before the operation fails.
 constexpr auto serviceBound = std::chrono::seconds(5);
 constexpr const char* noObject = "/";
 constexpr const char* serviceName = "org.freedesktop.secrets";
@@ -41,9 +41,10 @@ constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 // secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
 constexpr const char* storedContentType = "application/octet-stream";
 
-// Cancels the calls of one operation once they have waited for the service for `serviceBound` in all,
-// so that a wedged daemon or a bus that stops answering ends the operation instead of the caller's wait.
-// The clock stops while a prompt waits for the user and starts afresh after it.
+// Cancels the request in progress when the service has not answered it within `serviceBound`, so that
+// a wedged daemon or a bus that stops answering ends the operation instead of the caller's wait. Each
+// request gets the bound afresh: a loaded machine answering slowly is not a dead service. There is no
+// bound while a prompt waits for the user.
 class Watchdog {
 public:
     Watchdog() : watcher([this] { watch(); }) {}
@@ -56,21 +57,26 @@ public:
         }
         changed.notify_one();
         watcher.join();
-        g_object_unref(cancellable_);
+        g_object_unref(cancellable);
     }
-    GCancellable* cancellable() const { return cancellable_; }
-    void pause() { setPaused(true); }
-    void resume() { setPaused(false); }
+    // The cancellable for the next request, with a fresh bound.
+    GCancellable* bounded() {
+        std::lock_guard hold(lock);
+        deadline = Clock::now() + serviceBound;
+        // The watcher waits for a deadline that only moves later; waking it is needed only after a pause.
+        if (paused) {
+            paused = false;
+            changed.notify_one();
+        }
+        return cancellable;
+    }
+    // No bound until the next request: what runs now waits for the user.
+    void pause() {
+        std::lock_guard hold(lock);
+        paused = true;
+    }
 
 private:
-    void setPaused(bool value) {
-        {
-            std::lock_guard hold(lock);
-            paused = value;
-            deadline = Clock::now() + serviceBound;
-        }
-        changed.notify_one();
-    }
     void watch() {
         std::unique_lock hold(lock);
         while (!finished) {
@@ -78,13 +84,13 @@ private:
                 changed.wait(hold);
             } else if (changed.wait_until(hold, deadline) == std::cv_status::timeout && !paused &&
                        !finished && Clock::now() >= deadline) {
-                g_cancellable_cancel(cancellable_);
+                g_cancellable_cancel(cancellable);
                 return;
             }
         }
     }
 
-    GCancellable* cancellable_ = g_cancellable_new();
+    GCancellable* cancellable = g_cancellable_new();
     std::mutex lock;
     std::condition_variable changed;
     Clock::time_point deadline = Clock::now() + serviceBound;
@@ -190,7 +196,7 @@ bool displayReachable() {
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
     return g_dbus_connection_call_sync(call.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                        "org.freedesktop.DBus", method, parameters, reply,
-                                       G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.cancellable(), nullptr);
+                                       G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.bounded(), nullptr);
 }
 
 std::string nameOwner(Call& call, const char* name) {
@@ -240,7 +246,7 @@ bool promptPossible(Call& call) {
 GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
                       GVariant* parameters, const GVariantType* reply, GError** error) {
     return g_dbus_connection_call_sync(call.bus, serviceName, path.c_str(), interface, method, parameters,
-                                       reply, G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.cancellable(), error);
+                                       reply, G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.bounded(), error);
 }
 
 // libsecret's object for the service, made only when an operation needs the encrypted session or a
@@ -249,7 +255,7 @@ SecretService* secretService(Call& call) {
     if (call.service == nullptr) {
         GError* error = nullptr;
         call.service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
-                                                call.watchdog.cancellable(), &error);
+                                                call.watchdog.bounded(), &error);
         if (failed(error) && call.service != nullptr) {
             g_object_unref(call.service);
             call.service = nullptr;
@@ -273,10 +279,11 @@ GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* typ
     SecretService* service = secretService(call);
     if (service == nullptr)
         return nullptr;
+    // The prompt may be answered or dismissed, but never be cancelled from here: the user has all the
+    // time they want.
     call.watchdog.pause();
     GError* error = nullptr;
     GVariant* result = secret_service_prompt_at_dbus_path_sync(service, prompt, nullptr, type, &error);
-    call.watchdog.resume();
     if (failed(error) && result != nullptr) {
         g_variant_unref(result);
         return nullptr;
@@ -421,7 +428,7 @@ bool openSession(Call& call) {
         return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
         GError* error = nullptr;
-        if (secret_service_ensure_session_sync(service, call.watchdog.cancellable(), &error))
+        if (secret_service_ensure_session_sync(service, call.watchdog.bounded(), &error))
             return true;
         bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
         g_error_free(error);
@@ -435,7 +442,7 @@ bool connect(Call& call) {
     if (!sessionBusConfigured())
         return false;
     GError* error = nullptr;
-    call.bus = g_bus_get_sync(G_BUS_TYPE_SESSION, call.watchdog.cancellable(), &error);
+    call.bus = g_bus_get_sync(G_BUS_TYPE_SESSION, call.watchdog.bounded(), &error);
     return !failed(error) && call.bus != nullptr;
 }
 
@@ -444,8 +451,8 @@ KeychainLookup readSecret(Call& call, const Paths& paths) {
         return {};
     for (const auto& path : paths) {
         GError* error = nullptr;
-        SecretValue* value = secret_service_get_secret_for_dbus_path_sync(
-            call.service, path.c_str(), call.watchdog.cancellable(), &error);
+        SecretValue* value = secret_service_get_secret_for_dbus_path_sync(call.service, path.c_str(),
+                                                                          call.watchdog.bounded(), &error);
         if (error != nullptr) {
             bool gone = vanished(error);
             g_error_free(error);
