@@ -207,7 +207,7 @@ TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
 }
 
 TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
-    constexpr int records = 16;
+    constexpr int records = 24;
     auto accountOf = [](int record) {
         return std::string(62, 'd') + char('a' + record / 10) + char('0' + record % 10);
     };
@@ -241,9 +241,10 @@ TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
         others.push_back(std::async(std::launch::async, [&, record] {
             return ask(request(record % 2 == 0 ? "read" : "exists", accountOf(record)), noDisplay);
         }));
-        if (record == records / 2)
-            kill(daemon, SIGKILL);
     }
+    // Once the first write has answered, so that some were acknowledged and others are still on the way.
+    writes.front().wait();
+    kill(daemon, SIGKILL);
     double longest = 0;
     std::vector<std::string> written;
     for (auto& write : writes) {
