@@ -23,7 +23,10 @@ build-fuzz: deps
 	cmake --preset fuzz -DDOVREL_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset fuzz -j $(JOBS)
 
-run: build
+# Only what the bundle holds: the tests and benchmarks are left to `make test` and `make bench`.
+run: deps
+	cmake --preset default -DDOVREL_WERROR=$(WERROR) >/dev/null
+	cmake --build --preset default -j $(JOBS) --target bundle
 	scripts/run-app build/Dovrel.app
 
 test: build build-sanitize build-fuzz

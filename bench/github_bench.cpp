@@ -1,6 +1,9 @@
-// SHA-256 of a 100 MB file against `openssl dgst -sha256` on the same file; a run of a trivial child
+// SHA-256 of a 100 MB file against `openssl dgst -sha256` on the same file, and in processor time
+// against the time the processor's own SHA-256 speed (`openssl speed`, which counts processor time too)
+// needs for as many bytes; a run of a trivial child
 // through the runner against posix_spawn and a wait for the same child, without and with the check
 // and hashing of the packaged GitHub CLI.
+#include "bench/cpu_sha256.h"
 #include "bench/support/process_timing.h"
 #include "github/github.h"
 #include "platform/digest.h"
@@ -12,6 +15,7 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -60,6 +64,35 @@ void digestProgram(benchmark::State& state) {
         benchmark::DoNotOptimize(digest);
     }
     state.SetBytesProcessed(state.iterations() * 100'000'000);
+}
+
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+void digestProcessorTime(benchmark::State& state) {
+    const auto& file = largeFile();
+    for (auto _ : state) {
+        double started = threadSeconds();
+        int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        auto digest = sha256HexOfFile(fd, 100'000'000);
+        close(fd);
+        state.SetIterationTime(threadSeconds() - started);
+        benchmark::DoNotOptimize(digest);
+    }
+}
+
+void cpuSpeed(benchmark::State& state) {
+    for (auto _ : state) {
+        double speed = cpuSha256BytesPerSecond(1);
+        if (speed <= 0) {
+            state.SkipWithError("openssl speed did not run");
+            return;
+        }
+        state.SetIterationTime(100'000'000 / speed);
+    }
 }
 
 void digestBaseline(benchmark::State& state) {
@@ -115,6 +148,12 @@ void runnerWithCheckProgram(benchmark::State& state) {
 
 BENCHMARK(digestProgram)->Name("digest_100MB_vs_openssl/program")->UseRealTime()->Repetitions(5);
 BENCHMARK(digestBaseline)->Name("digest_100MB_vs_openssl/baseline")->UseRealTime()->Repetitions(5);
+BENCHMARK(digestProcessorTime)->Name("digest_100MB_vs_cpu_sha256/program")->UseManualTime()->Repetitions(5);
+BENCHMARK(cpuSpeed)
+    ->Name("digest_100MB_vs_cpu_sha256/baseline")
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(5);
 BENCHMARK(runnerProgram)->Name("runner_without_check/program")->UseRealTime()->Repetitions(5);
 BENCHMARK(spawnAndWait)->Name("runner_without_check/baseline")->UseRealTime()->Repetitions(5);
 BENCHMARK(runnerWithCheckProgram)->Name("runner_with_check/program")->UseRealTime()->Repetitions(5);

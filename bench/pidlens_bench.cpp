@@ -1,5 +1,6 @@
 // pidlens against the ps and pstree runs that would answer the same questions: one process's identity,
-// and a tree of 255 descendants.
+// and a tree of 255 descendants; and one identity against the least a C program can do to read one
+// /proc file and print a line.
 #include "bench/support/process_timing.h"
 #include "tests/pidlens/process_tree.h"
 
@@ -38,6 +39,10 @@ void psIdentity(benchmark::State& state) {
         {"/usr/bin/ps", {"-o", "pid=,ppid=,pgid=,uid=,lstart=,stat=", "-p", std::to_string(getpid())}, ""});
 }
 
+void minimalProcLine(benchmark::State& state) {
+    timeRuns(state, {DOVREL_MINIMAL_PROC_LINE, {std::to_string(getpid())}, ""});
+}
+
 void tree(benchmark::State& state) {
     timeRuns(state, {benchBundleProgram("pidlens"), {"--tree", treeRoot()}, ""});
 }
@@ -50,5 +55,11 @@ void pstree(benchmark::State& state) {
 
 BENCHMARK(identity)->Name("identity/program")->UseRealTime()->Repetitions(5)->MinTime(0.5);
 BENCHMARK(psIdentity)->Name("identity/baseline")->UseRealTime()->Repetitions(5)->MinTime(0.5);
+BENCHMARK(identity)->Name("identity_vs_minimal_c/program")->UseRealTime()->Repetitions(5)->MinTime(0.5);
+BENCHMARK(minimalProcLine)
+    ->Name("identity_vs_minimal_c/baseline")
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->MinTime(0.5);
 BENCHMARK(tree)->Name("tree-255/program")->UseRealTime()->Repetitions(5)->MinTime(0.5);
 BENCHMARK(pstree)->Name("tree-255/baseline")->UseRealTime()->Repetitions(5)->MinTime(0.5);

@@ -28,6 +28,13 @@ std::optional<StringMap> stringMap(const Json& object) {
     return values;
 }
 
+// The same test as stringMap without the copy, which for a large record would double what "write"
+// holds in memory.
+bool holdsOnlyStrings(const Json& object) {
+    return object.is_object() &&
+           std::all_of(object.begin(), object.end(), [](const Json& value) { return value.is_string(); });
+}
+
 Reply answerLookup(const KeychainItem& item, bool wantsValues) {
     auto found = keychainCopy(item, wantsValues ? KeychainReturn::data : KeychainReturn::nothing);
     if (!wantsValues) {
@@ -50,7 +57,7 @@ Reply answerRemove(const KeychainItem& item) {
 
 Reply answerWrite(const KeychainItem& item, const Json& request) {
     auto member = request.find("values");
-    if (member == request.end() || !stringMap(*member) || member->empty())
+    if (member == request.end() || !holdsOnlyStrings(*member) || member->empty())
         return failureReply();
     // The strings were checked as UTF-8 when the request was parsed, so dumping cannot fail.
     std::string storedForm = member->dump(-1, ' ', false, Json::error_handler_t::replace);

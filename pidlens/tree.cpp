@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <optional>
 
 namespace {
 
@@ -10,10 +11,14 @@ namespace {
 constexpr size_t tree_limit = 256;
 
 // The queue is at once the breadth-first work list and the order of the output; snapshots[i] is the
-// record of queue[i] when it was accepted.
+// record of queue[i] when it was accepted, and processes[i] the handle it was read through. Each handle
+// stays open until its object is written, so every later read of the process needs no new opens and
+// cannot reach another process that took the identifier meanwhile. That holds at most two descriptors
+// per process (the directory and its stat file) and one status file at a time.
 struct TreeWalk {
     uint32_t queue[tree_limit] = {};
     ProcessRecord snapshots[tree_limit];
+    std::optional<ProcessHandle> processes[tree_limit];
     size_t count = 0;
 };
 
@@ -32,16 +37,22 @@ int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
         return status_written;
     if (queued(walk, pid) || walk.count == tree_limit)
         return status_not_established;
-    ProcessRecord record;
-    if (!readProcessRecord(ProcessHandle(pid), record))
+    auto& process = walk.processes[walk.count];
+    ProcessRecord& record = walk.snapshots[walk.count];
+    // Only the parent and the start are compared later, and the stat file holds both; the users are
+    // checked when the object is written.
+    if (!readProcessStat(process.emplace(pid), record)) {
+        process.reset();
         return has_ended(pid) ? status_written : status_not_established;
+    }
     // A child that has exited but is not collected yet still has a record; it has ended all the same.
-    if (record.ended)
+    if (record.ended) {
+        process.reset();
         return status_written;
+    }
     if (record.parentPid != walk.queue[parent_index])
         return status_not_established;
     walk.queue[walk.count] = pid;
-    walk.snapshots[walk.count] = record;
     ++walk.count;
     return status_written;
 }
@@ -50,11 +61,11 @@ int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
 int walk_tree(uint32_t root, TreeWalk& walk) {
     walk.queue[0] = root;
     walk.count = 1;
-    if (!readProcessRecord(ProcessHandle(root), walk.snapshots[0]))
+    if (!readProcessRecord(walk.processes[0].emplace(root), walk.snapshots[0]))
         return status_not_established;
     for (size_t parent = 0; parent < walk.count; ++parent) {
         ChildList children;
-        if (!listChildren(walk.queue[parent], children))
+        if (!listChildren(*walk.processes[parent], walk.snapshots[parent].threads, children))
             return status_not_established;
         for (size_t i = 0; i < children.count; ++i)
             if (int status = accept_child(walk, parent, children.ids[i]); status != status_written)
@@ -65,23 +76,24 @@ int walk_tree(uint32_t root, TreeWalk& walk) {
 
 bool still_as_walked(const ProcessHandle& process, const ProcessRecord& then) {
     ProcessRecord now;
-    return readProcessRecord(process, now) && now.startSeconds == then.startSeconds &&
+    return readProcessStat(process, now) && now.startSeconds == then.startSeconds &&
            now.startMicroseconds == then.startMicroseconds && now.parentPid == then.parentPid;
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
 // ended or was replaced since the walk stops the report. Any failure while objects are still being
 // written, a write error included, ends it with status 3: only a complete array ever gets 0 or 4.
-int print_tree(const TreeWalk& walk, FILE* out) {
+int print_tree(TreeWalk& walk, FILE* out) {
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
-        ProcessHandle process(walk.queue[i]);
+        const ProcessHandle& process = *walk.processes[i];
         if (!still_as_walked(process, walk.snapshots[i]))
             return status_not_established;
         if (i > 0)
             std::fputc(',', out);
         if (emit_identity(process, out) != status_written)
             return status_not_established;
+        walk.processes[i].reset();
     }
     std::fputs("]\n", out);
     return std::fflush(out) != 0 || std::ferror(out) ? status_output_error : status_written;

@@ -1,9 +1,25 @@
 #include "platform/digest.h"
 
-#include <openssl/evp.h>
+// The one-call SHA-256 functions run the same code as EVP's, with the processor's SHA instructions,
+// but without the provider machinery that EVP sets up on first use (reading the configuration file,
+// loading the default provider, fetching the algorithm): 0.4 to 0.7 ms of every run that hashes.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
+
+#include <algorithm>
 #include <sys/mman.h>
 
 namespace {
+
+// The file is mapped a window at a time, so that a large CLI adds little to the resident memory of the
+// run; each window's page table is filled in one pass, instead of a fault every few pages. The hash
+// then takes small pieces while the lines a little further on are prefetched, so that it reads from the
+// cache instead of waiting on memory: the processor's page prefetcher stops at every page boundary.
+// Prefetching a whole chunk at once would only stall on the memory itself before hashing it.
+constexpr std::size_t windowSize = 4 << 20;
+constexpr std::size_t pieceSize = 1 << 10;
+constexpr std::size_t prefetchDistance = 16 << 10;
+constexpr std::size_t cacheLine = 64;
 
 std::string hexText(const unsigned char* digest, unsigned length) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -16,32 +32,43 @@ std::string hexText(const unsigned char* digest, unsigned length) {
     return text;
 }
 
-std::optional<std::string> sha256HexOf(const void* data, std::size_t size) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    if (EVP_Digest(data, size, digest, &length, EVP_sha256(), nullptr) != 1)
-        return std::nullopt;
-    return hexText(digest, length);
+bool hashWindow(SHA256_CTX& context, int fd, std::uint64_t offset, std::size_t size) {
+    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, static_cast<off_t>(offset));
+    if (mapped == MAP_FAILED)
+        return false;
+    auto bytes = static_cast<const unsigned char*>(mapped);
+    for (std::size_t at = 0; at < size; at += pieceSize) {
+        std::size_t ahead = at + prefetchDistance;
+        for (std::size_t line = ahead; line < std::min(size, ahead + pieceSize); line += cacheLine)
+            __builtin_prefetch(bytes + line);
+        SHA256_Update(&context, bytes + at, std::min(pieceSize, size - at));
+    }
+    munmap(mapped, size);
+    return true;
+}
+
+std::string finalHex(SHA256_CTX& context) {
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256_Final(digest, &context);
+    return hexText(digest, sizeof digest);
 }
 
 } // namespace
 
 std::optional<std::string> sha256HexOfFile(int fd, std::uint64_t size) {
-    if (size == 0)
-        return sha256HexOf("", 0);
-    if (size > SIZE_MAX)
-        return std::nullopt;
-    // Populating the mapping up front costs one pass through the page tables instead of a fault per
-    // page while hashing.
-    void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-    if (mapped == MAP_FAILED)
-        return std::nullopt;
-    madvise(mapped, size, MADV_SEQUENTIAL);
-    auto digest = sha256HexOf(mapped, size);
-    munmap(mapped, size);
-    return digest;
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    for (std::uint64_t offset = 0; offset < size; offset += windowSize) {
+        auto length = static_cast<std::size_t>(std::min<std::uint64_t>(windowSize, size - offset));
+        if (!hashWindow(context, fd, offset, length))
+            return std::nullopt;
+    }
+    return finalHex(context);
 }
 
 std::string sha256Hex(std::string_view bytes) {
-    return sha256HexOf(bytes.data(), bytes.size()).value_or(std::string());
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    SHA256_Update(&context, bytes.data(), bytes.size());
+    return finalHex(context);
 }

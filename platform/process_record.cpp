@@ -76,11 +76,12 @@ struct StatFields {
     char state = 0;
     uint32_t parentPid = 0;
     uint32_t processGroupId = 0;
+    uint32_t threads = 0;
     uint64_t startTicks = 0;
 };
 
 // "pid (name) state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime cutime
-// cstime priority nice threads itrealvalue starttime ...". The name may hold spaces and parentheses of
+// cstime priority nice num_threads itrealvalue starttime ...". The name may hold spaces and parentheses of
 // its own, so the fields are counted from the last ')'.
 std::optional<StatFields> parseStat(std::string_view text, uint32_t pid) {
     uint32_t leading = 0;
@@ -99,8 +100,11 @@ std::optional<StatFields> parseStat(std::string_view text, uint32_t pid) {
         !parseNumber(nextField(rest), fields.processGroupId))
         return std::nullopt;
     fields.state = state[0];
-    for (int skipped = 0; skipped < 16; ++skipped)
+    for (int skipped = 0; skipped < 14; ++skipped)
         nextField(rest);
+    if (!parseNumber(nextField(rest), fields.threads))
+        return std::nullopt;
+    nextField(rest);
     // The start field must be followed by another, or it may have been cut off by the buffer's end.
     if (!parseNumber(nextField(rest), fields.startTicks) || rest.empty())
         return std::nullopt;
@@ -205,9 +209,12 @@ bool appendChild(uint64_t id, ChildList& children) {
     return true;
 }
 
-// Appends the identifiers of a space-separated list, read in pieces.
+// Appends the identifiers of a space-separated list, read in pieces. The kernel fills each read of such
+// a list with whole entries until the next would not fit in a page, so a read that leaves room for
+// more than one more entry was the last, and the read that would only confirm the end is spared.
 bool appendIdentifiers(int fd, ChildList& children) {
     char buffer[4096];
+    constexpr ssize_t longestEntry = 16;
     uint64_t value = 0;
     bool inNumber = false;
     for (;;) {
@@ -233,6 +240,8 @@ bool appendIdentifiers(int fd, ChildList& children) {
                 return false;
             }
         }
+        if (count < static_cast<ssize_t>(sizeof buffer) - longestEntry)
+            return !inNumber || appendChild(value, children);
     }
 }
 
@@ -302,10 +311,8 @@ bool sameChildren(const ChildList& a, const ChildList& b) {
 
 ProcessHandle::ProcessHandle(uint32_t id) : pid(id) {
     directory = openProcessDirectory(id);
-    if (directory < 0)
-        return;
-    statFile = openat(directory, "stat", readFlags);
-    statusFile = openat(directory, "status", readFlags);
+    if (directory >= 0)
+        statFile = openat(directory, "stat", readFlags);
 }
 
 ProcessHandle::~ProcessHandle() {
@@ -314,29 +321,38 @@ ProcessHandle::~ProcessHandle() {
             close(fd);
 }
 
-bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
+bool readProcessStat(const ProcessHandle& process, ProcessRecord& record) {
     record = {};
     char statText[2048];
-    char statusText[1024];
     auto statHead = readHead(process.statFile, statText, sizeof statText);
-    auto statusHead = readHead(process.statusFile, statusText, sizeof statusText);
-    if (!statHead || !statusHead)
-        return false;
-    auto stat = parseStat(*statHead, process.pid);
-    auto status = parseStatus(*statusHead);
-    // /proc/<tid> answers for any thread, but only the main thread's identifier names the process.
-    if (!stat || !status || status->threadGroup != process.pid)
-        return false;
-    if (!setStartTime(stat->startTicks, record))
+    auto stat = statHead ? parseStat(*statHead, process.pid) : std::nullopt;
+    if (!stat || !setStartTime(stat->startTicks, record))
         return false;
     record.pid = process.pid;
     record.parentPid = stat->parentPid;
     record.processGroupId = stat->processGroupId;
-    record.uid = status->uid;
-    record.realUid = status->realUid;
+    record.threads = stat->threads;
     // T: stopped by a signal; t: held by a tracer. Z and X: exited, waiting to be collected.
     record.stopped = stat->state == 'T' || stat->state == 't';
     record.ended = stat->state == 'Z' || stat->state == 'X';
+    return true;
+}
+
+bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
+    if (!readProcessStat(process, record))
+        return false;
+    if (process.statusFile < 0 && process.directory >= 0)
+        process.statusFile = openat(process.directory, "status", readFlags);
+    char statusText[1024];
+    auto statusHead = readHead(process.statusFile, statusText, sizeof statusText);
+    auto status = statusHead ? parseStatus(*statusHead) : std::nullopt;
+    // /proc/<tid> answers for any thread, but only the main thread's identifier names the process.
+    if (!status || status->threadGroup != process.pid) {
+        record = {};
+        return false;
+    }
+    record.uid = status->uid;
+    record.realUid = status->realUid;
     return true;
 }
 
@@ -349,10 +365,24 @@ size_t readExecutablePath(const ProcessHandle& process, char (&path)[executableP
 }
 
 bool listChildren(uint32_t pid, ChildList& children) {
+    ProcessHandle process(pid);
+    return listChildren(process, 0, children);
+}
+
+bool listChildren(const ProcessHandle& process, uint32_t threads, ChildList& children) {
     children.count = 0;
-    Descriptor process(openProcessDirectory(pid));
-    if (process.fd < 0)
+    if (process.directory < 0)
         return false;
+    if (threads == 1) {
+        char path[48] = "task/";
+        IdentifierText text;
+        std::strcat(path, identifierText(process.pid, text));
+        std::strcat(path, "/children");
+        Descriptor list(openat(process.directory, path, readFlags));
+        if (list.fd >= 0)
+            return appendIdentifiers(list.fd, children);
+        // Otherwise a thread came or went, or the kernel has no such lists: the general way tells.
+    }
     // A thread that ends hands its children to another thread of the process. If that happens while
     // the lists are read one by one, a child can be missed, so with several threads two readings in
     // a row must agree.
@@ -360,9 +390,9 @@ bool listChildren(uint32_t pid, ChildList& children) {
     ChildList previous;
     bool havePrevious = false;
     for (int attempt = 0; attempt < passes; ++attempt) {
-        Pass pass = listChildrenOnce(process.fd, children);
+        Pass pass = listChildrenOnce(process.directory, children);
         if (pass.outcome == PassOutcome::unsupported)
-            return listChildrenByScan(pid, children);
+            return listChildrenByScan(process.pid, children);
         if (pass.outcome == PassOutcome::failed)
             return false;
         if (pass.outcome == PassOutcome::unsettled) {

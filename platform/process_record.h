@@ -16,9 +16,11 @@ struct ProcessRecord {
     uint64_t startMicroseconds = 0; // below one second
     bool stopped = false;           // by a stop signal or by a tracer
     bool ended = false;             // exited, and not yet collected by its parent
+    uint32_t threads = 0;
 };
 
-// An open /proc/<pid> directory, with its stat and status files. Whatever is read through it belongs
+// An open /proc/<pid> directory, with its stat file, and its status file once it is first read. Whatever
+// is read through it belongs
 // to the process instance that had the identifier when it was opened: once that process is gone the
 // reads fail, even after a new process has taken the same number, so reads through one handle never
 // mix two processes.
@@ -31,13 +33,16 @@ struct ProcessHandle {
     uint32_t pid = 0;
     int directory = -1; // -1 when there was no such process to open
     int statFile = -1;
-    int statusFile = -1;
+    mutable int statusFile = -1;
 };
 
 // Fills `record` (cleared first) from what the kernel says at this moment; each call reads afresh. False when
 // it cannot be read, or when the identifier is a thread of some process but not its main thread: that
 // identifier does not name a process.
 bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record);
+// The same from the stat file alone, for a check that needs no users: `uid` and `realUid` stay 0, and
+// the identifier is not checked for being a thread's (an identifier from a list of children never is).
+bool readProcessStat(const ProcessHandle& process, ProcessRecord& record);
 
 constexpr size_t executablePathCapacity = 4096;
 
@@ -56,6 +61,9 @@ struct ChildList {
 // The identifiers of the process's children, in the kernel's order. False when they cannot be listed
 // for certain, or when there are more than the list holds.
 bool listChildren(uint32_t pid, ChildList& children);
+// The same for a process already open, given the number of threads it had when it was last read: one
+// thread has one list to read, several may hand children to each other while they are read.
+bool listChildren(const ProcessHandle& process, uint32_t threads, ChildList& children);
 
 // The same answer found by reading every process's parent: the way for kernels that do not offer the
 // per-thread children lists, and much slower.

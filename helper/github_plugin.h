@@ -1,0 +1,14 @@
+// The entry point of the GitHub plugin. The CLI integration carries libcrypto, several megabytes of
+// code that only the GitHub operations use, so only they load it; every other request starts without.
+#pragma once
+
+#include "helper/operations.h"
+
+struct GitHubFunctions {
+    Reply (*answer)(GitHubOperation operation);
+};
+
+inline constexpr const char* gitHubPluginFile = "dovrel-github.so";
+inline constexpr const char* gitHubPluginEntry = "dovrelGitHubFunctions";
+
+extern "C" const GitHubFunctions* dovrelGitHubFunctions();

@@ -1,0 +1,152 @@
+// What the frame refuses and what any request may cost: a raw NUL byte in a request or a stored form,
+// and the peak memory of requests of every shape.
+#include "platform/keychain_plugin.h"
+#include "tests/support/run_program.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::string_literals;
+
+const std::string failure = R"({"ok":false})";
+constexpr size_t megabyte = 1 << 20;
+
+ProgramRun askHelper(const std::string& request) {
+    return runProgram({.program = bundleProgram("helper"), .input = request});
+}
+
+std::string account(char digit) {
+    return std::string(64, digit);
+}
+
+std::string request(const std::string& operation, const std::string& forAccount,
+                    const std::string& extra = "") {
+    return R"({"operation":")" + operation + R"(","account":")" + forAccount + "\"" + extra + "}";
+}
+
+struct MeasuredRun {
+    std::string out;
+    long peakKb = -1;
+};
+
+// A program started straight from the test counts the test's own memory in its peak (it starts as a
+// copy of the test's address space), so the helper is started from GNU time, whose child it measures.
+MeasuredRun askHelperMeasured(const std::string& request) {
+    auto run = runProgram(
+        {.program = "/usr/bin/time", .arguments = {"-f", "%M", bundleProgram("helper")}, .input = request});
+    MeasuredRun measured{run.out};
+    if (run.exitStatus == 0 && !run.err.empty())
+        measured.peakKb = std::stol(run.err);
+    return measured;
+}
+
+// The sanitizers' shadow memory and quarantine are theirs, not the helper's.
+bool peaksMeasurable() {
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    return true;
+#endif
+}
+
+TEST(HelperFrame, RefusesARawNulByteAnywhereButKeepsALeadingByteOrderMark) {
+    const std::string status = R"({"operation":"github-status"})";
+    for (const auto& bad : {status + "\0"s, status + "\0 xyz"s, "\0"s + status,
+                            R"({"operation":"github-status","language":"e)" + "\0"s + R"(n"})"}) {
+        auto run = askHelper(bad);
+        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+    // An escaped NUL is a character like any other.
+    for (const auto& good :
+         {"\xef\xbb\xbf" + status, R"({"operation":"github-status","language":"\u0000"})"s})
+        EXPECT_NE(askHelper(good).out, failure) << good;
+}
+
+TEST(HelperFrame, RefusedRequestsStayWithinEightMebibytesWhateverTheirShape) {
+    if (!peaksMeasurable())
+        GTEST_SKIP() << "peaks are not the helper's own under the sanitizers";
+    std::string objects = "[";
+    while (objects.size() + 3 < megabyte)
+        objects += "{},";
+    objects += "{}]";
+    std::string members = "{";
+    for (size_t i = 0; members.size() + 16 < megabyte; ++i)
+        members += "\"" + std::to_string(i) + "\":0,";
+    members += R"("last":0})";
+    const std::string deep = R"({"operation":"exists","x":)" + std::string(megabyte / 2 - 20, '[') +
+                             std::string(megabyte / 2 - 20, ']') + "}";
+    const std::string longString =
+        R"({"operation":"unknown","x":")" + std::string(megabyte - 40, 'x') + "\"}";
+    for (const auto& refused : {std::string(megabyte, '['), objects, members, deep, longString}) {
+        auto run = askHelperMeasured(refused);
+        EXPECT_EQ(run.out, failure) << refused.substr(0, 40);
+        EXPECT_GT(run.peakKb, 0);
+        EXPECT_LE(run.peakKb, 8 * 1024) << refused.substr(0, 40);
+    }
+}
+
+class StoredForm : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!insideSessionServices())
+            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    }
+};
+
+// Stores data as another client could, through the bundle's own keychain plugin.
+void storeDirectly(const std::string& forAccount, const std::string& data) {
+    void* plugin = dlopen((bundlePath() + "/Contents/Resources/lib/" + keychainPluginFile).c_str(), RTLD_NOW);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
+    ASSERT_NE(entry, nullptr);
+    entry()->remove({"ai.dovrel.macos.credentials", forAccount});
+    ASSERT_EQ(entry()->add({"ai.dovrel.macos.credentials", forAccount}, data), KeychainStatus::success);
+}
+
+TEST_F(StoredForm, ARawNulByteInTheRequestOrTheStoredFormIsRefused) {
+    const auto record = account('e');
+    askHelper(request("remove", record));
+    auto trailing = askHelper(request("write", record, R"(,"values":{"k":"v"})") + "\0 xyz"s);
+    EXPECT_EQ(trailing.out, failure);
+    EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":false,"ok":true})");
+
+    for (const auto& stored : {R"({"a":"b"})" + "\0 x"s, R"({"a":"b)" + "\0"s + R"("})"}) {
+        storeDirectly(record, stored);
+        EXPECT_EQ(askHelper(request("read", record)).out, failure);
+        EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":true,"ok":true})");
+    }
+    storeDirectly(record, R"({"a":"b\u0000"})");
+    EXPECT_EQ(askHelper(request("read", record)).out, R"({"ok":true,"values":{"a":"b\u0000"}})");
+    askHelper(request("remove", record));
+}
+
+TEST_F(StoredForm, ServedRequestsStayWithinThirtyTwoMebibytes) {
+    if (!peaksMeasurable())
+        GTEST_SKIP() << "peaks are not the helper's own under the sanitizers";
+    const auto record = account('f');
+    // A hundred thousand tiny values, as many as fit in a request.
+    const std::string digits = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    std::string values = "{";
+    for (size_t i = 0; i < 100'000; ++i)
+        values += "\""s + digits[i % 62] + digits[i / 62 % 62] + digits[i / 3844] + "\":\"\",";
+    values.back() = '}';
+    auto write = askHelperMeasured(request("write", record, R"(,"values":)" + values));
+    EXPECT_EQ(write.out, R"({"ok":true})");
+    EXPECT_GT(write.peakKb, 0);
+    EXPECT_LE(write.peakKb, 32 * 1024);
+
+    // Members no operation reads cost nothing, whatever their shape.
+    std::string ignored = R"(,"ignored":[)";
+    while (ignored.size() + 200 < megabyte)
+        ignored += R"({"a":[1,"b"]},)";
+    ignored += "0]";
+    auto removal = askHelperMeasured(request("remove", record, ignored));
+    EXPECT_EQ(removal.out, R"({"ok":true})");
+    EXPECT_GT(removal.peakKb, 0);
+    EXPECT_LE(removal.peakKb, 32 * 1024);
+}
+
+} // namespace
