@@ -143,11 +143,12 @@ FolderChoice showFolderChooser(const std::string& title) {
 
 // Twelve pixels at scale 1, as macOS measures a font in points that are pixels at scale 1: the 520 by 160
 // area then holds about 70 by 11 characters there and here alike. Twelve points would be sixteen pixels
-// at 96 dpi and leave room for about 49 by 7.
+// at 96 dpi and leave room for about 49 by 7. DejaVu Sans Mono has the line height of the macOS system
+// font; Debian's default monospace (Noto Sans Mono) is a sixth taller and would show ten lines.
 void useMonospacedFont(GtkWidget* widget) {
     GtkCssProvider* provider = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
-        provider, "textview { font-family: monospace; font-size: 12px; font-weight: normal; }", -1, nullptr);
+        provider, "textview { font-family: \"DejaVu Sans Mono\", monospace; font-size: 12px; font-weight: normal; }", -1, nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(provider),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
