@@ -148,7 +148,9 @@ FolderChoice showFolderChooser(const std::string& title) {
 void useMonospacedFont(GtkWidget* widget) {
     GtkCssProvider* provider = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
-        provider, "textview { font-family: \"DejaVu Sans Mono\", monospace; font-size: 12px; font-weight: normal; }", -1, nullptr);
+        provider,
+        "textview { font-family: \"DejaVu Sans Mono\", monospace; font-size: 12px; font-weight: normal; }",
+        -1, nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(provider),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
