@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <utf8proc.h>
@@ -105,9 +106,25 @@ std::string trimmedFolderPath(std::string path) {
     return path;
 }
 
+// The dialog takes the focus as it appears. An X11 window manager that prevents focus stealing hands a
+// new window the focus only when the window's last user time is newer than the user's last action
+// elsewhere, and a program the user never typed into has none: the server's present time stands for it.
+// On Wayland the compositor decides, with the launch's activation token when there is one.
+void presentWithFocus(GtkWidget* dialog) {
+    gtk_widget_realize(dialog);
+    GdkWindow* window = gtk_widget_get_window(dialog);
+    if (!GDK_IS_X11_WINDOW(window)) {
+        gtk_window_present(GTK_WINDOW(dialog));
+        return;
+    }
+    guint32 now = gdk_x11_get_server_time(window);
+    gdk_x11_window_set_user_time(window, now);
+    gtk_window_present_with_time(GTK_WINDOW(dialog), now);
+}
+
 // Runs the dialog until the user answers and takes it off the screen before the caller goes on.
 gint runModally(GtkWidget* dialog) {
-    gtk_window_present(GTK_WINDOW(dialog));
+    presentWithFocus(dialog);
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     gdk_display_flush(gdk_display_get_default());
