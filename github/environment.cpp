@@ -3,6 +3,7 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/session_environment.h"
 
 #include <cstdlib>
 
@@ -11,18 +12,8 @@ namespace {
 constexpr std::string_view configRelativePath = "Library/Application Support/Dovrel/state/github-cli";
 
 // Taken over from the program's environment when present, empty values included: identity and
-// locale, then what reaches the session bus (keychain, opening a URL) and the display (browser,
-// clipboard).
-constexpr const char* copiedNames[] = {"USER",
-                                       "LOGNAME",
-                                       "TMPDIR",
-                                       "LANG",
-                                       "LC_CTYPE",
-                                       "DBUS_SESSION_BUS_ADDRESS",
-                                       "XDG_RUNTIME_DIR",
-                                       "DISPLAY",
-                                       "WAYLAND_DISPLAY",
-                                       "XAUTHORITY"};
+// locale, then the desktop session (desktopSessionVariables).
+constexpr const char* copiedNames[] = {"USER", "LOGNAME", "TMPDIR", "LANG", "LC_CTYPE"};
 
 std::string withoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/')
@@ -81,9 +72,13 @@ std::optional<GitHubEnvironment> githubEnvironment() {
         {"GH_NO_EXTENSION_UPDATE_NOTIFIER", "1"},
         {"NO_COLOR", "1"},
     };
-    for (const char* name : copiedNames) {
+    auto copy = [&environment](const char* name) {
         if (const char* value = std::getenv(name); value != nullptr)
             environment[name] = value;
-    }
+    };
+    for (const char* name : copiedNames)
+        copy(name);
+    for (const char* name : desktopSessionVariables)
+        copy(name);
     return environment;
 }

@@ -3,6 +3,7 @@
 // started or ended in failure. It always exits with status 0.
 #include "platform/dialogs.h"
 #include "platform/executable.h"
+#include "platform/session_environment.h"
 
 #include <array>
 #include <cerrno>
@@ -21,14 +22,10 @@ constexpr std::string_view runtimePath = "/Contents/Resources/runtime/node";
 constexpr std::string_view entryScriptPath = "/Contents/Resources/app/packages/macos-installer/src/cli.mjs";
 constexpr std::string_view supportAddress = "support@dovrel.ai";
 
-// The variables the Node program is given, in this order, each only when the launcher has it.
+// The variables the Node program is given, in this order, each only when the launcher has it. The names
+// of the desktop session and those the helper's dialogs need follow them.
 constexpr std::array<const char*, 6> passedVariables = {"HOME",   "USER", "LOGNAME",
                                                         "TMPDIR", "LANG", "LC_CTYPE"};
-// Where a macOS process reaches the window server and the keychain without being told, a Linux process
-// finds the display and the session bus (the Secret Service) through these. They locate the user's own
-// desktop session and nothing else.
-constexpr std::array<const char*, 5> sessionVariables = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR",
-                                                         "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY"};
 
 // The folder above Contents/MacOS; an executable outside that layout stands in its own folder, as a
 // program outside any bundle does on macOS.
@@ -49,7 +46,9 @@ std::vector<std::string> childEnvironment() {
     };
     for (const char* name : passedVariables)
         copy(name);
-    for (const char* name : sessionVariables)
+    for (const char* name : desktopSessionVariables)
+        copy(name);
+    for (const char* name : desktopDialogVariables)
         copy(name);
     return entries;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
 #include <utf8proc.h>
@@ -27,11 +28,30 @@ void silenceStandardError() {
     close(null);
 }
 
+// GTK 3's native chooser is the desktop's own, drawn through the file chooser portal, only when it is
+// told so outside a sandbox. Told so, it still shows its own dialog where the session bus offers no
+// portal that can choose folders. A value the user set stands.
+void preferTheDesktopsChooser() {
+    g_setenv("GTK_USE_PORTAL", "1", FALSE);
+}
+
+// GTK 3 on Wayland presents the first window with the launch's activation token, but reads the token
+// only under the X11 name; a compositor lets the window take the focus with it.
+void takeTheLaunchsActivationToken() {
+    const char* token = g_getenv("XDG_ACTIVATION_TOKEN");
+    if (token != nullptr && g_getenv("WAYLAND_DISPLAY") != nullptr &&
+        g_getenv("DESKTOP_STARTUP_ID") == nullptr)
+        g_setenv("DESKTOP_STARTUP_ID", token, TRUE);
+    g_unsetenv("XDG_ACTIVATION_TOKEN");
+}
+
 bool displayOpened() {
     static const bool opened = [] {
         silenceStandardError();
         g_set_prgname("Dovrel");
         g_set_application_name("Dovrel");
+        preferTheDesktopsChooser();
+        takeTheLaunchsActivationToken();
         return gtk_init_check(nullptr, nullptr) == TRUE;
     }();
     return opened;
@@ -86,9 +106,25 @@ std::string trimmedFolderPath(std::string path) {
     return path;
 }
 
+// The dialog takes the focus as it appears. An X11 window manager that prevents focus stealing hands a
+// new window the focus only when the window's last user time is newer than the user's last action
+// elsewhere, and a program the user never typed into has none: the server's present time stands for it.
+// On Wayland the compositor decides, with the launch's activation token when there is one.
+void presentWithFocus(GtkWidget* dialog) {
+    gtk_widget_realize(dialog);
+    GdkWindow* window = gtk_widget_get_window(dialog);
+    if (!GDK_IS_X11_WINDOW(window)) {
+        gtk_window_present(GTK_WINDOW(dialog));
+        return;
+    }
+    guint32 now = gdk_x11_get_server_time(window);
+    gdk_x11_window_set_user_time(window, now);
+    gtk_window_present_with_time(GTK_WINDOW(dialog), now);
+}
+
 // Runs the dialog until the user answers and takes it off the screen before the caller goes on.
 gint runModally(GtkWidget* dialog) {
-    gtk_window_present(GTK_WINDOW(dialog));
+    presentWithFocus(dialog);
     gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     gdk_display_flush(gdk_display_get_default());
@@ -98,11 +134,10 @@ gint runModally(GtkWidget* dialog) {
 FolderChoice showFolderChooser(const std::string& title) {
     if (!displayOpened())
         return {};
-    GtkWidget* chooser = gtk_file_chooser_dialog_new(displayable(title).c_str(), nullptr,
-                                                     GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, nullptr, nullptr);
-    gtk_dialog_add_button(GTK_DIALOG(chooser), g_dgettext("gtk30", "_Cancel"), GTK_RESPONSE_CANCEL);
-    gtk_dialog_add_button(GTK_DIALOG(chooser), g_dgettext("gtk30", "_Select"), GTK_RESPONSE_ACCEPT);
-    gtk_dialog_set_default_response(GTK_DIALOG(chooser), GTK_RESPONSE_ACCEPT);
+    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
+        displayable(title).c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        g_dgettext("gtk30", "_Select"), g_dgettext("gtk30", "_Cancel"));
+    gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), FALSE);
     gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), TRUE);
     // Only folders with a local path can be answered with one.
@@ -111,23 +146,28 @@ FolderChoice showFolderChooser(const std::string& title) {
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), g_get_home_dir());
 
     FolderChoice choice{.shown = true, .path = std::nullopt};
-    gtk_window_present(GTK_WINDOW(chooser));
-    if (gtk_dialog_run(GTK_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
+    if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
         // The path as the chooser holds it: links stay unresolved.
         if (gchar* filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
             choice.path = trimmedFolderPath(filename);
             g_free(filename);
         }
     }
-    gtk_widget_destroy(chooser);
+    g_object_unref(chooser);
     gdk_display_flush(gdk_display_get_default());
     return choice;
 }
 
+// Twelve pixels at scale 1, as macOS measures a font in points that are pixels at scale 1: the 520 by 160
+// area then holds about 70 by 11 characters there and here alike. Twelve points would be sixteen pixels
+// at 96 dpi and leave room for about 49 by 7. DejaVu Sans Mono has the line height of the macOS system
+// font; Debian's default monospace (Noto Sans Mono) is a sixth taller and would show ten lines.
 void useMonospacedFont(GtkWidget* widget) {
     GtkCssProvider* provider = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
-        provider, "textview { font-family: monospace; font-size: 12pt; font-weight: normal; }", -1, nullptr);
+        provider,
+        "textview { font-family: \"DejaVu Sans Mono\", monospace; font-size: 12px; font-weight: normal; }",
+        -1, nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(provider),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
@@ -197,6 +237,11 @@ void addButtons(GtkWidget* dialog, const std::vector<std::string>& titles) {
     for (std::size_t index = 0; index < titles.size(); ++index) {
         GtkWidget* button = gtk_button_new_with_label(displayable(titles[index]).c_str());
         gtk_widget_set_can_default(button, TRUE);
+        // The default button is drawn in the accent colour, as it is on macOS, so that the user sees
+        // which answer Return gives.
+        if (index == 0)
+            gtk_style_context_add_class(gtk_widget_get_style_context(button),
+                                        GTK_STYLE_CLASS_SUGGESTED_ACTION);
         gtk_widget_show(button);
         gtk_dialog_add_action_widget(GTK_DIALOG(dialog), button, static_cast<gint>(index));
     }

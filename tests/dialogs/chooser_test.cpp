@@ -1,6 +1,7 @@
 // The work-folder chooser, driven with keys on the test session's display.
 #include "tests/dialogs/dialog_driver.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -134,6 +135,57 @@ TEST_F(FolderChooser, OnlyTheDialogOperationsLoadTheToolkit) {
             pressKeys(window, {"Escape"});
         });
     EXPECT_NE(whileShown.find("libgtk-3"), std::string::npos);
+}
+
+// The name of the program that drew the window.
+std::string drawnBy(const std::string& window) {
+    auto pid = runProgram({.program = "/usr/bin/xdotool", .arguments = {"getwindowpid", window}}).out;
+    std::ifstream comm("/proc/" + pid.substr(0, pid.find('\n')) + "/comm");
+    return std::string(std::istreambuf_iterator<char>(comm), {});
+}
+
+TEST_F(FolderChooser, IsTheDesktopsOwnWhereTheSessionOffersThePortal) {
+    const char* portalSession = std::getenv("DOVREL_PORTAL_SESSION_CONFIG");
+    if (portalSession == nullptr)
+        GTEST_SKIP() << "needs the portal session of scripts/with-session-services";
+    const std::string folder = scratch + "/專案 ünïcode";
+    std::filesystem::create_directory(folder);
+    // A bus of its own that offers the portal, whose GTK backend draws the chooser in its own process,
+    // with the scratch folder as everybody's home.
+    auto call = [&](const std::string& language) {
+        return ProgramCall{
+            .program = "/usr/bin/dbus-run-session",
+            .arguments = {std::string("--config-file=") + portalSession, "--", bundleProgram("helper")},
+            .input = Json{{"operation", "choose-folder"}, {"language", language}}.dump(),
+            .environment = environmentWith({"HOME=" + scratch})};
+    };
+    const std::string portalClass = "Xdg-desktop-portal-gtk";
+    std::string title, drawer;
+    auto chosen = runWithWindow(
+        call("en"),
+        [&](const std::string& window) {
+            title = windowName(window);
+            drawer = drawnBy(window);
+            // The portal's chooser opens on recent files: to the home folder, whose only folder is
+            // selected once it is listed, then "Select".
+            pressKeys(window, {"alt+Home"});
+            while (windowName(window) == title)
+                pressKeys(window, {"Down", "alt+s"});
+        },
+        portalClass);
+    EXPECT_EQ(title, "Choose a work folder for Dovrel");
+    EXPECT_TRUE(drawer.starts_with("xdg-desktop-por")) << drawer;
+    EXPECT_EQ(chosen.out, "{\"ok\":true,\"path\":\"" + escapedSolidus(folder) + "\"}");
+
+    auto cancelled = runWithWindow(
+        call("zh-CN"),
+        [&](const std::string& window) {
+            title = windowName(window);
+            pressKeys(window, {"Escape"});
+        },
+        portalClass);
+    EXPECT_EQ(title, "选择要让 Dovrel 使用的工作文件夹");
+    EXPECT_EQ(cancelled.out, R"({"ok":true,"path":null})");
 }
 
 TEST(FolderChooserWithoutDisplay, AChooserThatCannotBeShownIsNoAnswer) {

@@ -1,5 +1,5 @@
-// clipboard-text WINDOW KEY...: sends the keys to the window, then prints the text that the window's
-// program puts on the clipboard. The new owner is watched for before the keys go out, so no copy is
+// clipboard-text KEY...: sends the keys to the window that has the focus, then prints the text that the
+// window's program puts on the clipboard. The new owner is watched for before the keys go out, so no copy is
 // missed and no stale text is read.
 #include <cstdio>
 #include <gtk/gtk.h>
@@ -33,14 +33,14 @@ bool xdotool(std::vector<const char*> arguments) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || !gtk_init_check(nullptr, nullptr))
+    if (argc < 2 || !gtk_init_check(nullptr, nullptr))
         return 2;
     GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
     g_signal_connect(clipboard, "owner-change", G_CALLBACK(takeNewOwnersText), nullptr);
     gdk_display_sync(gdk_display_get_default());
     std::vector<const char*> keys{"key", "--clearmodifiers"};
-    keys.insert(keys.end(), argv + 2, argv + argc);
-    if (!xdotool({"windowfocus", "--sync", argv[1]}) || !xdotool(keys))
+    keys.insert(keys.end(), argv + 1, argv + argc);
+    if (!xdotool(keys))
         return 1;
     g_timeout_add_seconds(20, giveUp, nullptr);
     gtk_main();

@@ -136,6 +136,20 @@ TEST_F(Confirmation, OnlyTheSecondButtonApproves) {
         runProgram({.program = "/usr/bin/xdotool", .arguments = {"windowclose", window}});
     });
     EXPECT_EQ(closed.out, answer(false));
+    // Closed by the window manager (its Alt+F4), as a user closes any window.
+    EXPECT_EQ(confirmWithKeys(request, {"alt+F4"}).out, answer(false));
+}
+
+TEST_F(Confirmation, IsAModalAlertKeptAboveOtherWindows) {
+    std::string state, type;
+    confirm(validRequest(), [&](const std::string& window) {
+        state = windowProperty(window, "_NET_WM_STATE");
+        type = windowProperty(window, "_NET_WM_WINDOW_TYPE");
+        pressKeys(window, {"Escape"});
+    });
+    EXPECT_NE(state.find("_NET_WM_STATE_ABOVE"), std::string::npos) << state;
+    EXPECT_NE(state.find("_NET_WM_STATE_MODAL"), std::string::npos) << state;
+    EXPECT_NE(type.find("_NET_WM_WINDOW_TYPE_DIALOG"), std::string::npos) << type;
 }
 
 TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {

@@ -57,7 +57,8 @@ TEST(GitHubEnvironment, HoldsTheFixedEntriesAndOnlyTheRelayedOnes) {
     change.set("DISPLAY", ":7");
     change.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/run/user/1000/bus");
     for (const char* hostile : {"PATH", "GH_TOKEN", "GITHUB_TOKEN", "XDG_CONFIG_HOME", "SSH_AUTH_SOCK",
-                                "BROWSER", "GH_HOST", "LD_PRELOAD", "GIT_ASKPASS"})
+                                "BROWSER", "GH_HOST", "LD_PRELOAD", "GIT_ASKPASS", "GTK_IM_MODULE",
+                                "GDK_SCALE", "DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"})
         change.set(hostile, "/tmp/hostile");
 
     const std::string config = "/Users/ann/Library/Application Support/Dovrel/state/github-cli";

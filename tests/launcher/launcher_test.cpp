@@ -88,6 +88,16 @@ TEST_F(Launcher, PassesOnlyTheFixedVariablesInTheirOrder) {
                   "HOME=/home/someone", "DBUS_SESSION_BUS_ADDRESS=unix:path=/run/user/1000/bus",
                   "XDG_RUNTIME_DIR=/run/user/1000", "DISPLAY=:7", "WAYLAND_DISPLAY=wayland-0",
                   "XAUTHORITY=/home/someone/.Xauthority"}));
+
+    // Then the input method, the screen's scale and the launch's startup notification, which the helper's
+    // dialogs take from the desktop; the toolkit's other switches stay out.
+    launch({"XDG_ACTIVATION_TOKEN=token-1", "GDK_BACKEND=x11", "GDK_DPI_SCALE=1.5", "GTK_IM_MODULE=fcitx",
+            "GTK_USE_PORTAL=0", "DISPLAY=:7", "QT_IM_MODULE=fcitx", "GDK_SCALE=2", "XMODIFIERS=@im=fcitx",
+            "DESKTOP_STARTUP_ID=launch-1", "GTK_THEME=Adwaita:dark", "GTK_MODULES=hostile"});
+    EXPECT_EQ(recorded("environment"),
+              (std::vector<std::string>{"DISPLAY=:7", "GTK_IM_MODULE=fcitx", "XMODIFIERS=@im=fcitx",
+                                        "GDK_SCALE=2", "GDK_DPI_SCALE=1.5", "DESKTOP_STARTUP_ID=launch-1",
+                                        "XDG_ACTIVATION_TOKEN=token-1"}));
 }
 
 TEST_F(Launcher, FailuresWithoutADisplayStillEndWithStatusZero) {
