@@ -12,7 +12,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::map<std::string, std::string> plainEnvironment{{"PATH", "/usr/bin:/bin"}};
+const ChildEnvironment plainEnvironment{{"PATH", "/usr/bin:/bin"}};
 
 struct TimedResult {
     GitHubResult result;
