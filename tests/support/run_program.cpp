@@ -5,8 +5,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -74,6 +78,45 @@ ProgramRun runProgram(const ProgramCall& call) {
     else
         run.exitStatus = end.status;
     return run;
+}
+
+StartedChild startInBackground(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::string& input, const std::vector<std::string>& environment) {
+    auto child = startChild({.executable = program,
+                             .arguments = arguments,
+                             .environment = environmentOf(environment),
+                             .output = ChildStream::nullDevice});
+    if (!child)
+        throw std::runtime_error("cannot start " + program);
+    writeChildInput(child->input.get(), child->process.get(), input, ChildClock::time_point::max());
+    child->input.reset();
+    return std::move(*child);
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream list(task.path() / "children");
+        for (pid_t child; list >> child;)
+            children.push_back(child);
+    }
+    return children;
+}
+
+OwnedDescriptor watchProcess(pid_t pid) {
+    return OwnedDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+}
+
+bool eventually(const std::function<bool()>& holds) {
+    auto deadline = ChildClock::now() + std::chrono::minutes(2);
+    while (!holds()) {
+        if (ChildClock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {
