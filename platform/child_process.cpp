@@ -59,6 +59,7 @@ struct Preparation {
     std::array<int, 3> sources{-1, -1, -1}; // what becomes descriptor 0, 1 and 2; -1 closes it
     std::array<bool, 3> inherited{};
     std::array<Pipe, 3> pipes;
+    std::array<OwnedDescriptor, 3> given; // copies above the standard numbers
     OwnedDescriptor nullDevice;
     OwnedDescriptor executable;
     OwnedDescriptor errorReport; // the child writes its errno here when it cannot exec
@@ -66,8 +67,12 @@ struct Preparation {
     std::vector<std::string> envp;
 };
 
-bool prepareStream(Preparation& preparation, int number, ChildStream stream) {
+bool prepareStream(Preparation& preparation, int number, ChildStream stream, int given) {
     switch (stream) {
+    case ChildStream::given:
+        preparation.given[number] = OwnedDescriptor(fcntl(given, F_DUPFD_CLOEXEC, 3));
+        preparation.sources[number] = preparation.given[number].get();
+        return preparation.given[number].valid();
     case ChildStream::pipe: {
         auto pipe = makePipe();
         if (!pipe)
@@ -204,9 +209,11 @@ ChildEnvironment callerEnvironment() {
 
 std::optional<StartedChild> startChild(const ChildLaunch& launch) {
     Preparation preparation;
-    if (!prepareStream(preparation, 0, launch.input) || !prepareStream(preparation, 1, launch.output) ||
-        !prepareStream(preparation, 2, launch.error))
-        return std::nullopt;
+    const ChildStream streams[] = {launch.input, launch.output, launch.error};
+    for (int number = 0; number < 3; ++number) {
+        if (!prepareStream(preparation, number, streams[number], launch.givenDescriptors[number]))
+            return std::nullopt;
+    }
     if (launch.executableDescriptor >= 0) {
         preparation.executable = OwnedDescriptor(fcntl(launch.executableDescriptor, F_DUPFD_CLOEXEC, 3));
         if (!preparation.executable.valid())

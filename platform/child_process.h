@@ -6,6 +6,7 @@
 
 #include "platform/descriptor.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <optional>
@@ -25,6 +26,7 @@ enum class ChildStream {
     nullDevice, // the null device
     inherited,  // the caller's own descriptor of the same number
     closed,     // nothing: the child starts with that number closed
+    given,      // the caller's descriptor named for that number in `givenDescriptors`
 };
 
 using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
@@ -43,6 +45,7 @@ struct ChildLaunch {
     ChildStream input = ChildStream::pipe;
     ChildStream output = ChildStream::pipe;
     ChildStream error = ChildStream::nullDevice;
+    std::array<int, 3> givenDescriptors{-1, -1, -1}; // for the streams that are `given`
     // SIGKILL reaches the child when the thread that started it ends, which includes the caller being
     // killed: a child that must not outlive its owner is started from a thread that lives as long as
     // the run.

@@ -28,14 +28,20 @@ ProgramRun pidlensWithOutput(const std::string& redirection, const std::vector<s
 
 // Standard output is a pipe whose reader is gone before pidlens starts: every write meets EPIPE.
 ChildEnd endIntoBrokenPipe(const std::vector<std::string>& arguments) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return {};
+    close(ends[0]);
     auto child = startChild({.executable = bundleProgram("pidlens"),
                              .arguments = arguments,
                              .environment = callerEnvironment(),
                              .input = ChildStream::inherited,
-                             .error = ChildStream::inherited});
+                             .output = ChildStream::given,
+                             .error = ChildStream::inherited,
+                             .givenDescriptors = {-1, ends[1], -1}});
+    close(ends[1]);
     if (!child)
         return {};
-    child->output.reset();
     return collectChild(child->process.get());
 }
 
