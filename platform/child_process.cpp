@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
 #include <linux/sched.h>
 #include <mutex>
@@ -110,6 +111,21 @@ void closeAllAboveStandardBut(int one, int other) {
     close_range(from, ~0U, 0);
 }
 
+// Every disposition back to the default, by the system call itself: glibc's sigaction refuses its own
+// two signals, and a sanitizer's interception of it may change what is asked.
+void resetEverySignal() {
+    struct {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        std::uint64_t mask;
+    } standard{SIG_DFL, 0, nullptr, 0};
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            syscall(SYS_rt_sigaction, signal, &standard, nullptr, sizeof standard.mask);
+    }
+}
+
 [[noreturn]] void failInChild(int errorReport) {
     int error = errno;
     (void)!write(errorReport, &error, sizeof error);
@@ -120,11 +136,7 @@ void closeAllAboveStandardBut(int one, int other) {
 [[noreturn]] void becomeChild(const Preparation& preparation, const ChildLaunch& launch, pid_t parent,
                               char* const* argv, char* const* envp, const char* path) {
     int report = preparation.errorReport.get();
-    for (int signal = 1; signal < NSIG; ++signal) {
-        struct sigaction standard {};
-        standard.sa_handler = SIG_DFL;
-        sigaction(signal, &standard, nullptr); // fails harmlessly for SIGKILL, SIGSTOP and libc's own
-    }
+    resetEverySignal();
     if (launch.endsWithStarter) {
         if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
             failInChild(report);
