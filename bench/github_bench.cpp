@@ -102,7 +102,7 @@ void digestBaseline(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * 100'000'000);
 }
 
-const std::map<std::string, std::string> environment{{"PATH", "/usr/bin:/bin"}};
+const ChildEnvironment environment{{"PATH", "/usr/bin:/bin"}};
 
 // The packaged CLI with no arguments only says it knows no such command: the trivial child.
 void spawnAndWait(benchmark::State& state) {

@@ -13,7 +13,9 @@ namespace {
 constexpr std::size_t valueLimit = 4096;
 constexpr std::size_t userNameLimit = 100;
 
-using Attributes = std::map<std::string, std::string, std::less<>>;
+// Keys and values are views into the bytes they were parsed from, so the token is never copied out of
+// the wiped buffer that holds the GitHub CLI's answer.
+using Attributes = std::map<std::string_view, std::string_view>;
 
 // Valid UTF-8 without carriage returns or NULs, so lines end in a bare line feed.
 bool isCleanText(std::string_view bytes) {
@@ -66,9 +68,9 @@ std::optional<Attributes> parseRequest(std::string_view text) {
     return request;
 }
 
-std::string valueOf(const Attributes& attributes, std::string_view key) {
+std::string_view valueOf(const Attributes& attributes, std::string_view key) {
     auto found = attributes.find(key);
-    return found == attributes.end() ? std::string() : found->second;
+    return found == attributes.end() ? std::string_view() : found->second;
 }
 
 bool isGitHubOverHttps(const Attributes& request) {
@@ -98,9 +100,9 @@ const char* markerFor(const std::string& state) {
 }
 
 std::string credentialQuery(const Attributes& request) {
-    std::string query = "protocol=https\nhost=" + valueOf(request, "host");
+    std::string query = "protocol=https\nhost=" + std::string(valueOf(request, "host"));
     if (auto user = valueOf(request, "username"); !user.empty())
-        query += "\nusername=" + user;
+        query += "\nusername=" + std::string(user);
     return query + "\n\n";
 }
 
@@ -131,10 +133,6 @@ bool isUsableReply(const Attributes& reply, const Attributes& request) {
 
 } // namespace
 
-void wipe(std::string& secret) {
-    explicit_bzero(secret.data(), secret.size());
-}
-
 CredwardAnswer answerGetRequest(std::string_view input) {
     if (!isCleanText(input))
         return {malformed};
@@ -151,16 +149,18 @@ CredwardAnswer answerGetRequest(std::string_view input) {
         return {refused, "quit=true\n\n", markerFor(state)};
 
     auto result = runGitHubCli({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
-    if (result.status != 0 || !isCleanText(result.bytes)) {
-        wipe(result.bytes);
+    if (result.status != 0 || !isCleanText(result.bytes))
         return {refused};
-    }
     auto reply = parseReply(result.bytes);
-    wipe(result.bytes);
     if (!reply || !isUsableReply(*reply, *request))
         return {refused};
-    CredwardAnswer answer{answered,
-                          "username=" + (*reply)["username"] + "\npassword=" + (*reply)["password"] + "\n\n"};
-    wipe((*reply)["password"]);
+    auto user = valueOf(*reply, "username");
+    auto token = valueOf(*reply, "password");
+    CredwardAnswer answer{answered};
+    // Sized once, so that no copy of the token is left behind by the buffer's growth.
+    answer.standardOutput.reserve(user.size() + token.size() + 21);
+    for (std::string_view piece : {std::string_view("username="), user, std::string_view("\npassword="),
+                                   token, std::string_view("\n\n")})
+        answer.standardOutput.append(piece);
     return answer;
 }

@@ -3,6 +3,8 @@
 // error, when there is no usable sign-in. It stores nothing and writes no files.
 #pragma once
 
+#include "platform/wiped.h"
+
 #include <string>
 #include <string_view>
 
@@ -12,14 +14,12 @@ inline constexpr int refused = 1;
 inline constexpr int malformed = 2;
 
 // What one run says: each text is written in a single write, standard error first, then the run ends
-// with `status`. The output may carry a token: wipe it once written.
+// with `status`. The output may carry the token, so it is wiped when released.
 struct CredwardAnswer {
     int status = malformed;
-    std::string standardOutput;
+    WipedBuffer standardOutput;
     std::string standardError;
 };
 
 // Serves git's "get" request, whose bytes are `input`.
 CredwardAnswer answerGetRequest(std::string_view input);
-
-void wipe(std::string& secret);

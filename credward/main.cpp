@@ -1,5 +1,7 @@
 // credward <action>: the git credential helper; only "get" is served.
 #include "credward/credward.h"
+#include "platform/child_process.h"
+#include "platform/wiped.h"
 
 #include <cerrno>
 #include <csignal>
@@ -45,6 +47,8 @@ std::optional<std::string> readRequest() {
 } // namespace
 
 int main(int argc, char** argv) {
+    disableCoreFiles();
+    restoreChildEndSignal();
     // git may stop reading; a failed write must end this run with a status, not a signal.
     std::signal(SIGPIPE, SIG_IGN);
     if (argc != 2)
@@ -58,7 +62,6 @@ int main(int argc, char** argv) {
     auto answer = answerGetRequest(*input);
     writeWhole(STDERR_FILENO, answer.standardError);
     bool written = writeWhole(STDOUT_FILENO, answer.standardOutput);
-    wipe(answer.standardOutput);
     // An answer that git never received is no answer.
     return answer.status == answered && !written ? refused : answer.status;
 }

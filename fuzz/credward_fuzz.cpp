@@ -32,7 +32,7 @@ bool isAllowed(const CredwardAnswer& answer) {
     if (answer.standardOutput == "quit=true\n\n")
         return answer.status == refused && markers.contains(answer.standardError);
     return answer.status == answered && answer.standardError.empty() &&
-           isCredentialAnswer(answer.standardOutput);
+           isCredentialAnswer(std::string(answer.standardOutput.view()));
 }
 
 } // namespace

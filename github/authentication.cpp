@@ -54,7 +54,8 @@ std::string authenticationStateOf(const GitHubResult& statusQuery) {
     if (statusQuery.status != 0)
         return "unavailable";
     // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.
-    Json answer = Json::parse(statusQuery.bytes.begin(), statusQuery.bytes.end(), nullptr, false, false);
+    auto bytes = statusQuery.bytes.view();
+    Json answer = Json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
     if (answer.is_discarded() || !answer.is_object())
         return "unavailable";
     auto hosts = answer.find("hosts");

@@ -4,6 +4,7 @@
 
 #include "platform/child_process.h"
 #include "platform/descriptor.h"
+#include "platform/wiped.h"
 
 #include <cstdint>
 #include <map>
@@ -23,24 +24,24 @@ extern const std::string_view expectedGitHubCliSha256;
 inline constexpr std::size_t gitHubOutputLimit = 65'536;
 
 // How one run of the GitHub CLI ended: the child's status (or the runner's own 124 time-out, 125 output
-// over the limit, 127 not available) and the standard output captured.
+// over the limit, 127 not available) and the standard output captured, which may hold the token.
 struct GitHubResult {
-    GitHubResult(std::int32_t status, std::string bytes) : status(status), bytes(std::move(bytes)) {}
+    GitHubResult(std::int32_t status, WipedBuffer bytes) : status(status), bytes(std::move(bytes)) {}
     std::int32_t status;
-    std::string bytes;
+    WipedBuffer bytes;
 };
 
 // The child's standard output up to gitHubOutputLimit bytes in total. Shared between the runner and
-// the thread that reads the output.
+// the thread that reads the output; what it held is wiped when it is released.
 class BoundedGitHubOutput {
 public:
     // False once the total would pass the limit: the chunk is dropped and reading should stop.
     bool append(std::string_view chunk);
-    std::pair<std::string, bool> result() const;
+    std::pair<WipedBuffer, bool> result() const;
 
 private:
     mutable std::mutex lock;
-    std::string storage;
+    WipedBuffer storage;
     bool overflow = false;
 };
 

@@ -2,39 +2,29 @@
 // and a time limit enforced by a polite stop, then a forced one.
 #include "github/github.h"
 
-#include <atomic>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
-#include <semaphore>
 #include <system_error>
 #include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t readSize = 4096;
 constexpr auto terminationGrace = std::chrono::seconds(1);
 constexpr auto killGrace = std::chrono::seconds(1);
 constexpr auto readerGrace = std::chrono::seconds(2);
 
-// What the runner, the output reader and the thread that reaps the child share. Whoever lets go last
-// frees it, so a run the runner has given up on may finish in the background.
+// What the runner and the output reader share. Whoever lets go last frees it, so a run the runner has
+// given up on may finish in the background.
 struct RunShared {
     OwnedDescriptor process;
     OwnedDescriptor output;
     BoundedGitHubOutput captured;
-    std::binary_semaphore exited{0};
-    std::binary_semaphore readerDone{0};
-    std::atomic<bool> ended{false};
-    int status = 0; // written before `ended` is set
+    std::mutex lock;
+    std::condition_variable readerStopped;
+    bool readerDone = false; // guarded by `lock`
 };
-
-void reapChild(std::shared_ptr<RunShared> run) {
-    run->status = awaitChildEnd(run->process.get());
-    run->ended.store(true);
-    run->exited.release();
-}
 
 void readOutput(std::shared_ptr<RunShared> run) {
     char chunk[readSize];
@@ -44,47 +34,36 @@ void readOutput(std::shared_ptr<RunShared> run) {
             break;
         if (!run->captured.append({chunk, count})) {
             // The rest is never read: a child that goes on writing blocks until it is stopped.
-            if (!run->ended.load())
-                signalChild(run->process.get(), SIGTERM);
+            signalChild(run->process.get(), SIGTERM);
             break;
         }
     }
-    run->readerDone.release();
+    wipe(chunk, sizeof chunk);
+    std::lock_guard held(run->lock);
+    run->readerDone = true;
+    run->readerStopped.notify_all();
 }
 
-bool startBackgroundThreads(const std::shared_ptr<RunShared>& run) {
-    try {
-        std::thread(reapChild, run).detach();
-    } catch (const std::system_error&) {
-        signalChild(run->process.get(), SIGKILL);
-        awaitChildEnd(run->process.get());
-        return false;
-    }
-    try {
-        std::thread(readOutput, run).detach();
-    } catch (const std::system_error&) {
-        signalChild(run->process.get(), SIGKILL);
-        return false;
-    }
-    return true;
+// Waits on the monotonic clock: libstdc++ gives a steady_clock deadline to pthread_cond_clockwait.
+bool readerStoppedWithin(RunShared& run, ChildClock::duration grace) {
+    std::unique_lock held(run.lock);
+    return run.readerStopped.wait_until(held, ChildClock::now() + grace, [&] { return run.readerDone; });
 }
 
-Clock::duration timeLimit(double seconds) {
+ChildClock::duration timeLimit(double seconds) {
     if (!(seconds > 0))
-        return Clock::duration::zero();
+        return ChildClock::duration::zero();
     // About thirty years: far enough to mean "no limit" without overflowing the clock.
     seconds = std::min(seconds, 1e9);
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return std::chrono::duration_cast<ChildClock::duration>(std::chrono::duration<double>(seconds));
 }
 
-void stopAfterTimeLimit(RunShared& run) {
-    if (!run.ended.load())
-        signalChild(run.process.get(), SIGTERM);
-    if (run.exited.try_acquire_until(Clock::now() + terminationGrace))
-        return;
-    if (!run.ended.load())
-        signalChild(run.process.get(), SIGKILL);
-    (void)run.exited.try_acquire_until(Clock::now() + killGrace);
+// A child that outlived even SIGKILL is left to a thread of its own, which reaps it once it ends.
+void abandon(const std::shared_ptr<RunShared>& run) {
+    try {
+        std::thread([run] { collectChild(run->process.get()); }).detach();
+    } catch (const std::system_error&) {
+    }
 }
 
 } // namespace
@@ -95,11 +74,13 @@ bool BoundedGitHubOutput::append(std::string_view chunk) {
         overflow = true;
         return false;
     }
+    if (storage.empty())
+        storage.reserve(gitHubOutputLimit); // one block for the whole run, wiped when it is released
     storage.append(chunk);
     return true;
 }
 
-std::pair<std::string, bool> BoundedGitHubOutput::result() const {
+std::pair<WipedBuffer, bool> BoundedGitHubOutput::result() const {
     std::lock_guard held(lock);
     return {storage, overflow};
 }
@@ -111,29 +92,40 @@ GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, 
     auto run = std::make_shared<RunShared>();
     run->process = std::move(child->process);
     run->output = std::move(child->output);
-    if (!startBackgroundThreads(run))
+    // Until the run is over, a signal that ends the caller stops the child first.
+    StopChildWithCaller stopWithCaller(run->process.get());
+    try {
+        std::thread(readOutput, run).detach();
+    } catch (const std::system_error&) {
+        signalChild(run->process.get(), SIGKILL);
+        collectChild(run->process.get());
         return {127, {}};
+    }
 
     // The limit runs from here rather than from the end of the write, so that a child that never reads
     // a large input cannot stretch the run beyond it.
-    auto deadline = Clock::now() + timeLimit(timeout);
+    auto deadline = ChildClock::now() + timeLimit(timeout);
     writeChildInput(child->input.get(), run->process.get(), input, deadline);
     child->input.reset();
 
-    bool timedOut = !run->exited.try_acquire_until(deadline);
-    if (timedOut)
-        stopAfterTimeLimit(*run);
-    if (!run->ended.load())
+    const StopStep stopList[] = {{StopAction::wait, std::max(deadline - ChildClock::now(), {})},
+                                 {StopAction::terminate, terminationGrace},
+                                 {StopAction::kill, killGrace}};
+    std::size_t endedDuring = stopChild(run->process.get(), stopList);
+    if (endedDuring == std::size(stopList)) {
+        abandon(run);
         return {124, {}};
-    if (!run->readerDone.try_acquire_until(Clock::now() + readerGrace))
+    }
+    auto end = collectChild(run->process.get());
+    if (!readerStoppedWithin(*run, readerGrace))
         return {124, {}};
 
     auto [bytes, overflow] = run->captured.result();
-    if (timedOut)
-        return {124, overflow ? std::string() : std::move(bytes)};
+    if (endedDuring > 0)
+        return {124, overflow ? WipedBuffer() : std::move(bytes)};
     if (overflow)
         return {125, {}};
-    return {run->status, std::move(bytes)};
+    return {end.status, std::move(bytes)};
 }
 
 GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string_view input, double timeout) {
@@ -144,6 +136,7 @@ GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string
     if (!environment)
         return {127, {}};
     std::string home = (*environment)["HOME"];
-    ChildLaunch launch{cli->path, cli->file.get(), arguments, std::move(*environment), std::move(home)};
+    ChildLaunch launch{
+        cli->path, cli->file.get(), arguments, {environment->begin(), environment->end()}, std::move(home)};
     return runChildProcess(launch, input, timeout);
 }

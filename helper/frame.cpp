@@ -12,27 +12,35 @@
 BoundedInput readBoundedInput(int fd, std::size_t limit) {
     BoundedInput input;
     // Left uninitialised: zero-filling it would cost page faults on every run, most of which read a few
-    // bytes.
+    // bytes. What it held is wiped before it is freed.
     constexpr std::size_t chunkSize = 65536;
     auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
+    std::size_t used = 0;
     bool oversized = false;
+    bool failed = false;
     for (;;) {
         ssize_t count = read(fd, chunk.get(), chunkSize);
         if (count < 0 && errno == EINTR)
             continue;
-        if (count < 0)
-            return {};
+        if (count < 0) {
+            failed = true;
+            break;
+        }
         if (count == 0)
             break;
+        used = std::max(used, static_cast<std::size_t>(count));
         if (oversized)
             continue;
         if (input.bytes.size() + static_cast<size_t>(count) > limit) {
             oversized = true;
-            std::string().swap(input.bytes);
+            input.bytes = WipedBuffer();
             continue;
         }
         input.bytes.append(chunk.get(), static_cast<size_t>(count));
     }
+    wipe(chunk.get(), used);
+    if (failed)
+        return {};
     input.complete = !oversized;
     return input;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "helper/reply.h"
+#include "platform/wiped.h"
 
 #include <cstddef>
 #include <nlohmann/json.hpp>
@@ -17,7 +18,7 @@ inline constexpr std::string_view service = "ai.dovrel.macos.credentials";
 inline constexpr std::size_t requestLimit = 1'048'576;
 
 struct BoundedInput {
-    std::string bytes;
+    WipedBuffer bytes;     // a request may carry a record's value
     bool complete = false; // read to its end, without error, within the limit
 };
 

@@ -1,10 +1,14 @@
 // helper: answers one JSON request from standard input with one JSON reply on standard output.
 #include "helper/frame.h"
+#include "platform/child_process.h"
+#include "platform/wiped.h"
 
 #include <csignal>
 #include <unistd.h>
 
 int main() {
+    disableCoreFiles();
+    restoreChildEndSignal();
     // A caller that stops reading must not kill the helper; the failed write is simply the end.
     std::signal(SIGPIPE, SIG_IGN);
     auto input = readBoundedInput(STDIN_FILENO, requestLimit);

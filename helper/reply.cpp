@@ -6,79 +6,79 @@
 
 namespace {
 
-void appendJsonString(std::string& out, const std::string& text) {
-    out += '"';
+void appendJsonString(WipedBuffer& out, const std::string& text) {
+    out.append('"');
     for (char c : text) {
         switch (c) {
         case '"':
-            out += "\\\"";
+            out.append("\\\"");
             break;
         case '\\':
-            out += "\\\\";
+            out.append("\\\\");
             break;
         case '/':
-            out += "\\/";
+            out.append("\\/");
             break;
         case '\b':
-            out += "\\b";
+            out.append("\\b");
             break;
         case '\f':
-            out += "\\f";
+            out.append("\\f");
             break;
         case '\n':
-            out += "\\n";
+            out.append("\\n");
             break;
         case '\r':
-            out += "\\r";
+            out.append("\\r");
             break;
         case '\t':
-            out += "\\t";
+            out.append("\\t");
             break;
         default:
             if (static_cast<unsigned char>(c) < 0x20) {
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out += escaped;
+                out.append(escaped);
             } else {
-                out += c;
+                out.append(c);
             }
         }
     }
-    out += '"';
+    out.append('"');
 }
 
-void appendValue(std::string& out, const std::string& text) {
+void appendValue(WipedBuffer& out, const std::string& text) {
     appendJsonString(out, text);
 }
 
-void appendValue(std::string& out, const ReplyValue& value);
+void appendValue(WipedBuffer& out, const ReplyValue& value);
 
 // Members come out in the map's order, which is ascending by key.
-template <typename Members> void appendObject(std::string& out, const Members& members) {
-    out += '{';
+template <typename Members> void appendObject(WipedBuffer& out, const Members& members) {
+    out.append('{');
     const char* separator = "";
     for (const auto& [key, member] : members) {
-        out += separator;
+        out.append(separator);
         appendJsonString(out, key);
-        out += ':';
+        out.append(':');
         appendValue(out, member);
         separator = ",";
     }
-    out += '}';
+    out.append('}');
 }
 
-void appendValue(std::string& out, const ReplyValue& value) {
+void appendValue(WipedBuffer& out, const ReplyValue& value) {
     if (auto flag = std::get_if<bool>(&value))
-        out += *flag ? "true" : "false";
+        out.append(*flag ? "true" : "false");
     else if (auto text = std::get_if<std::string>(&value))
         appendJsonString(out, *text);
     else if (std::holds_alternative<std::nullptr_t>(value))
-        out += "null";
+        out.append("null");
     else
         appendObject(out, std::get<StringMap>(value));
 }
 
-void writeAll(int fd, const std::string& bytes) {
+void writeAll(int fd, std::string_view bytes) {
     size_t written = 0;
     while (written < bytes.size()) {
         ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
@@ -96,8 +96,8 @@ Reply failureReply() {
     return {{"ok", false}};
 }
 
-std::string serializeReply(const Reply& reply) {
-    std::string out;
+WipedBuffer serializeReply(const Reply& reply) {
+    WipedBuffer out;
     appendObject(out, reply);
     return out;
 }

@@ -2,6 +2,8 @@
 // UTF-8 left unescaped.
 #pragma once
 
+#include "platform/wiped.h"
+
 #include <cstddef>
 #include <map>
 #include <string>
@@ -15,7 +17,8 @@ using Reply = std::map<std::string, ReplyValue>;
 // {"ok":false}, the one answer to every refusal; it never says why.
 Reply failureReply();
 
-std::string serializeReply(const Reply& reply);
+// Wiped when released: a reply may carry a record's value.
+WipedBuffer serializeReply(const Reply& reply);
 
 // Writes the serialised reply to standard output and ends the process with status 0.
 [[noreturn]] void output(const Reply& reply);

@@ -1,20 +1,17 @@
 // Dovrel, the bundle's main executable: starts the application's Node program in graphical mode with a
 // small, fixed environment, waits for it to end, and tells the user in an alert when it could not be
 // started or ended in failure. It always exits with status 0.
+#include "platform/child_process.h"
 #include "platform/dialogs.h"
 #include "platform/executable.h"
 #include "platform/session_environment.h"
 
 #include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <string_view>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -38,11 +35,11 @@ std::string bundleRoot() {
     return folder;
 }
 
-std::vector<std::string> childEnvironment() {
-    std::vector<std::string> entries;
+ChildEnvironment childEnvironment() {
+    ChildEnvironment entries;
     auto copy = [&entries](const char* name) {
         if (const char* value = std::getenv(name))
-            entries.push_back(std::string(name) + "=" + value);
+            entries.emplace_back(name, value);
     };
     for (const char* name : passedVariables)
         copy(name);
@@ -53,34 +50,25 @@ std::vector<std::string> childEnvironment() {
     return entries;
 }
 
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (auto& text : texts)
-        pointers.push_back(text.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// The child inherits standard input, output and error and the working folder; only its environment is
+// The child gets standard input, output and error and the working folder; only its environment is
 // replaced. Nothing when it cannot be started, the reason included.
-std::optional<pid_t> launch(const std::string& root, std::vector<std::string> environment) {
+std::optional<StartedChild> launch(const std::string& root, ChildEnvironment environment) {
     std::string executable = root + std::string(runtimePath);
-    std::vector<std::string> arguments{executable, root + std::string(entryScriptPath), "gui", "--app", root};
-    auto argv = pointersTo(arguments);
-    auto envp = pointersTo(environment);
-    pid_t child = -1;
-    if (posix_spawn(&child, executable.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0)
-        return std::nullopt;
-    return child;
+    return startChild({.executable = executable,
+                       .arguments = {root + std::string(entryScriptPath), "gui", "--app", root},
+                       .environment = std::move(environment),
+                       .input = ChildStream::inherited,
+                       .output = ChildStream::inherited,
+                       .error = ChildStream::inherited,
+                       // The application decides itself how it ends; the launcher only passes on requests.
+                       .endsWithStarter = false});
 }
 
-bool endedWithSuccess(pid_t child) {
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return false;
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+// A request to stop (SIGTERM, SIGINT, SIGHUP) goes on to the application, so that it can shut down
+// cleanly, and the launcher goes on waiting for it.
+bool endedWithSuccess(const StartedChild& child) {
+    auto end = collectChildPassingStops(child.process.get());
+    return !end.bySignal && end.status == 0;
 }
 
 Alert installationAlert() {
@@ -96,6 +84,8 @@ Alert startFailureAlert() {
 } // namespace
 
 int main() {
+    // The child's status is the launcher's to collect, whatever its caller left SIGCHLD at.
+    restoreChildEndSignal();
     const auto root = bundleRoot();
     const auto environment = childEnvironment();
     const auto child = launch(root, environment);

@@ -1,11 +1,20 @@
 #include "platform/child_process.h"
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <fcntl.h>
+#include <linux/sched.h>
+#include <mutex>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 // glibc 2.36 declares these without C linkage for C++.
 extern "C" {
@@ -19,11 +28,22 @@ struct Pipe {
     OwnedDescriptor write;
 };
 
+// A descriptor at 3 or above, so that placing the child's standard descriptors cannot overwrite it.
+bool keepAboveStandard(OwnedDescriptor& fd) {
+    if (fd.get() > 2)
+        return true;
+    fd = OwnedDescriptor(fcntl(fd.get(), F_DUPFD_CLOEXEC, 3));
+    return fd.valid();
+}
+
 std::optional<Pipe> makePipe() {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
         return std::nullopt;
-    return Pipe{OwnedDescriptor(ends[0]), OwnedDescriptor(ends[1])};
+    Pipe pipe{OwnedDescriptor(ends[0]), OwnedDescriptor(ends[1])};
+    if (!keepAboveStandard(pipe.read) || !keepAboveStandard(pipe.write))
+        return std::nullopt;
+    return pipe;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
@@ -34,129 +54,370 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
     return result;
 }
 
-// Owns the posix_spawn descriptions so that every return path destroys them.
-struct SpawnSetup {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    SpawnSetup() {
-        posix_spawn_file_actions_init(&actions);
-        posix_spawnattr_init(&attributes);
-    }
-    ~SpawnSetup() {
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-    }
-    SpawnSetup(const SpawnSetup&) = delete;
-    SpawnSetup& operator=(const SpawnSetup&) = delete;
+// Everything the new child needs, prepared before it exists: between the clone and the exec it may only
+// make system calls, since another thread of the caller may have held the allocator's lock.
+struct Preparation {
+    std::array<int, 3> sources{-1, -1, -1}; // what becomes descriptor 0, 1 and 2; -1 closes it
+    std::array<bool, 3> inherited{};
+    std::array<Pipe, 3> pipes;
+    std::array<OwnedDescriptor, 3> given; // copies above the standard numbers
+    OwnedDescriptor nullDevice;
+    OwnedDescriptor executable;
+    OwnedDescriptor errorReport; // the child writes its errno here when it cannot exec
+    std::vector<std::string> argv;
+    std::vector<std::string> envp;
 };
 
-bool describeDescriptors(posix_spawn_file_actions_t* actions, const ChildLaunch& launch, int executable,
-                         int input, int output) {
-    if (posix_spawn_file_actions_adddup2(actions, input, 0) != 0 ||
-        posix_spawn_file_actions_adddup2(actions, output, 1) != 0 ||
-        posix_spawn_file_actions_addopen(actions, 2, "/dev/null", O_WRONLY, 0) != 0)
-        return false;
-    if (!launch.workingDirectory.empty() &&
-        posix_spawn_file_actions_addchdir_np(actions, launch.workingDirectory.c_str()) != 0)
-        return false;
-    // Descriptors the caller opened without close-on-exec must not reach the child either. The
-    // executable's own descriptor has to stay open until the exec, which closes it (close-on-exec).
-    if (executable < 0)
-        return posix_spawn_file_actions_addclosefrom_np(actions, 3) == 0;
-    for (int fd = 3; fd < executable; ++fd) {
-        if (posix_spawn_file_actions_addclose(actions, fd) != 0)
+bool prepareStream(Preparation& preparation, int number, ChildStream stream, int given) {
+    switch (stream) {
+    case ChildStream::given:
+        preparation.given[number] = OwnedDescriptor(fcntl(given, F_DUPFD_CLOEXEC, 3));
+        preparation.sources[number] = preparation.given[number].get();
+        return preparation.given[number].valid();
+    case ChildStream::pipe: {
+        auto pipe = makePipe();
+        if (!pipe)
             return false;
+        preparation.pipes[number] = std::move(*pipe);
+        auto& ends = preparation.pipes[number];
+        preparation.sources[number] = number == 0 ? ends.read.get() : ends.write.get();
+        return true;
     }
-    return posix_spawn_file_actions_addclosefrom_np(actions, executable + 1) == 0;
+    case ChildStream::nullDevice:
+        if (!preparation.nullDevice.valid()) {
+            preparation.nullDevice = OwnedDescriptor(open("/dev/null", O_RDWR | O_CLOEXEC));
+            if (!keepAboveStandard(preparation.nullDevice))
+                return false;
+        }
+        preparation.sources[number] = preparation.nullDevice.get();
+        return true;
+    case ChildStream::inherited:
+        preparation.inherited[number] = true;
+        return true;
+    case ChildStream::closed:
+        return true;
+    }
+    return false;
 }
 
-bool describeSignals(posix_spawnattr_t* attributes) {
-    // Ignored signals and the signal mask survive exec; the child starts from the defaults instead.
-    sigset_t all, none;
-    sigfillset(&all);
+// Both kept descriptors are above the standard ones.
+void closeAllAboveStandardBut(int one, int other) {
+    unsigned from = 3;
+    for (int kept : {std::min(one, other), std::max(one, other)}) {
+        if (static_cast<unsigned>(kept) > from)
+            close_range(from, static_cast<unsigned>(kept) - 1, 0);
+        from = std::max(from, static_cast<unsigned>(kept) + 1);
+    }
+    close_range(from, ~0U, 0);
+}
+
+// Every disposition back to the default, by the system call itself: glibc's sigaction refuses its own
+// two signals, and a sanitizer's interception of it may change what is asked.
+void resetEverySignal() {
+    struct {
+        void (*handler)(int);
+        unsigned long flags;
+        void (*restorer)();
+        std::uint64_t mask;
+    } standard{SIG_DFL, 0, nullptr, 0};
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP)
+            syscall(SYS_rt_sigaction, signal, &standard, nullptr, sizeof standard.mask);
+    }
+}
+
+[[noreturn]] void failInChild(int errorReport) {
+    int error = errno;
+    (void)!write(errorReport, &error, sizeof error);
+    _exit(127);
+}
+
+// In the child, from the clone to the exec: system calls only.
+[[noreturn]] void becomeChild(const Preparation& preparation, const ChildLaunch& launch, pid_t parent,
+                              char* const* argv, char* const* envp, const char* path) {
+    int report = preparation.errorReport.get();
+    resetEverySignal();
+    if (launch.endsWithStarter) {
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+            failInChild(report);
+        // The starter may have ended before the request took effect.
+        if (getppid() != parent)
+            _exit(127);
+    }
+    for (int number = 0; number < 3; ++number) {
+        if (preparation.inherited[number]) {
+            fcntl(number, F_SETFD, 0); // the caller's own descriptor, kept across the exec
+        } else if (preparation.sources[number] < 0) {
+            close(number);
+        } else if (dup2(preparation.sources[number], number) < 0) {
+            failInChild(report);
+        }
+    }
+    // Descriptors the caller opened without close-on-exec must not reach the child either. The
+    // executable's and the report's are closed by the exec itself.
+    closeAllAboveStandardBut(report, preparation.executable.valid() ? preparation.executable.get() : report);
+    if (!launch.workingDirectory.empty() && chdir(launch.workingDirectory.c_str()) != 0)
+        failInChild(report);
+    sigset_t none;
     sigemptyset(&none);
-    return posix_spawnattr_setsigdefault(attributes, &all) == 0 &&
-           posix_spawnattr_setsigmask(attributes, &none) == 0 &&
-           posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0;
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (preparation.executable.valid())
+        fexecve(preparation.executable.get(), argv, envp);
+    else
+        execve(path, argv, envp);
+    failInChild(report);
 }
 
-void reapAfterKill(pid_t pid) {
-    // The child is ours and not yet reaped, so its identifier cannot have been reused.
-    kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+// A copy of the caller that shares no memory with it, like fork, but whose process descriptor comes
+// with it: there is no moment at which only a reusable identifier refers to the child.
+pid_t cloneWithProcessDescriptor(int& process) {
+    clone_args arguments{};
+    arguments.flags = CLONE_PIDFD;
+    arguments.pidfd = reinterpret_cast<std::uint64_t>(&process);
+    arguments.exit_signal = SIGCHLD;
+    return static_cast<pid_t>(syscall(SYS_clone3, &arguments, sizeof arguments));
+}
+
+// Whether the child reached its exec: the report pipe closes on the exec, or carries its errno.
+bool reachedExec(int errorReport) {
+    int error = 0;
+    for (;;) {
+        ssize_t count = read(errorReport, &error, sizeof error);
+        if (count < 0 && errno == EINTR)
+            continue;
+        return count == 0;
     }
+}
+
+bool makeNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int millisecondsUntil(ChildClock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ChildClock::now()).count();
+    // Waits are taken in pieces of at most a minute, each against the deadline anew.
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
 }
 
 } // namespace
 
+ChildEnvironment environmentOf(const std::vector<std::string>& entries) {
+    ChildEnvironment environment;
+    for (const auto& entry : entries) {
+        auto equals = entry.find('=');
+        environment.emplace_back(entry.substr(0, equals),
+                                 equals == std::string::npos ? std::string() : entry.substr(equals + 1));
+    }
+    return environment;
+}
+
+ChildEnvironment callerEnvironment() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        entries.emplace_back(*entry);
+    return environmentOf(entries);
+}
+
 std::optional<StartedChild> startChild(const ChildLaunch& launch) {
-    auto input = makePipe();
-    auto output = makePipe();
-    if (!input || !output)
-        return std::nullopt;
-    // A caller started with a standard descriptor closed may hold the executable under that number,
-    // which the child's redirections would replace before the exec.
-    int executable = launch.executableDescriptor;
-    OwnedDescriptor movedExecutable;
-    if (executable >= 0 && executable <= 2) {
-        movedExecutable = OwnedDescriptor(fcntl(executable, F_DUPFD_CLOEXEC, 3));
-        if (!movedExecutable.valid())
+    Preparation preparation;
+    const ChildStream streams[] = {launch.input, launch.output, launch.error};
+    for (int number = 0; number < 3; ++number) {
+        if (!prepareStream(preparation, number, streams[number], launch.givenDescriptors[number]))
             return std::nullopt;
-        executable = movedExecutable.get();
     }
-    SpawnSetup setup;
-    if (!describeDescriptors(&setup.actions, launch, executable, input->read.get(), output->write.get()) ||
-        !describeSignals(&setup.attributes))
+    if (launch.executableDescriptor >= 0) {
+        preparation.executable = OwnedDescriptor(fcntl(launch.executableDescriptor, F_DUPFD_CLOEXEC, 3));
+        if (!preparation.executable.valid())
+            return std::nullopt;
+    }
+    auto report = makePipe();
+    if (!report)
         return std::nullopt;
-
-    std::string path = launch.executable;
-    if (executable >= 0)
-        path = "/proc/self/fd/" + std::to_string(executable);
-    std::vector<std::string> argv{launch.executable};
-    argv.insert(argv.end(), launch.arguments.begin(), launch.arguments.end());
-    std::vector<std::string> envp;
+    preparation.errorReport = std::move(report->write);
+    preparation.argv.push_back(launch.executable);
+    preparation.argv.insert(preparation.argv.end(), launch.arguments.begin(), launch.arguments.end());
     for (const auto& [name, value] : launch.environment)
-        envp.push_back(name + "=" + value);
-    auto argvPointers = pointers(argv);
-    auto envpPointers = pointers(envp);
+        preparation.envp.push_back(name + "=" + value);
+    auto argv = pointers(preparation.argv);
+    auto envp = pointers(preparation.envp);
 
-    pid_t pid = -1;
-    if (posix_spawn(&pid, path.c_str(), &setup.actions, &setup.attributes, argvPointers.data(),
-                    envpPointers.data()) != 0)
+    // No handler of the caller may run in the child before the child has reset them all.
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pid_t parent = getpid();
+    int process = -1;
+    pid_t pid = cloneWithProcessDescriptor(process);
+    if (pid == 0)
+        becomeChild(preparation, launch, parent, argv.data(), envp.data(), launch.executable.c_str());
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0)
         return std::nullopt;
-    OwnedDescriptor process(pidfd_open(pid, 0));
-    if (!process.valid()) {
-        reapAfterKill(pid);
+
+    StartedChild child{pid, OwnedDescriptor(process)};
+    preparation.errorReport.reset();
+    if (!reachedExec(report->read.get())) {
+        collectChild(child.process.get());
         return std::nullopt;
     }
-    // Only the parent's end may be non-blocking: the child's end is a separate open file.
-    int flags = fcntl(input->write.get(), F_GETFL);
-    if (flags < 0 || fcntl(input->write.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        signalChild(process.get(), SIGKILL);
-        awaitChildEnd(process.get());
+    child.input = std::move(preparation.pipes[0].write);
+    child.output = std::move(preparation.pipes[1].read);
+    child.error = std::move(preparation.pipes[2].read);
+    // Only the caller's end may be non-blocking: the child's end is a separate open file.
+    if (child.input.valid() && !makeNonBlocking(child.input.get())) {
+        signalChild(child.process.get(), SIGKILL);
+        collectChild(child.process.get());
         return std::nullopt;
     }
-    return StartedChild{std::move(process), std::move(input->write), std::move(output->read)};
+    return child;
 }
 
 void signalChild(int process, int signal) {
     pidfd_send_signal(process, signal, nullptr, 0);
 }
 
-int awaitChildEnd(int process) {
-    siginfo_t info{};
+bool awaitChildEnd(int process, ChildClock::time_point deadline) {
+    // A process descriptor turns readable once its process has ended. poll's time-out runs on the
+    // monotonic clock, and the time left is worked out anew after every wake.
     for (;;) {
-        if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process), &info, WEXITED) == 0)
-            break;
-        if (errno != EINTR)
-            return -1;
+        pollfd ended{process, POLLIN, 0};
+        int ready = poll(&ended, 1, millisecondsUntil(deadline));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            return true; // not a process descriptor any more: nothing left to wait for
+        if (ready == 0 && ChildClock::now() >= deadline)
+            return false;
     }
-    // An exit gives its status; a signal, like macOS's terminationStatus, the signal's number.
-    return info.si_status;
 }
 
-bool writeChildInput(int input, int process, std::string_view bytes,
-                     std::chrono::steady_clock::time_point deadline) {
+ChildEnd collectChild(int process) {
+    siginfo_t info{};
+    rusage usage{};
+    // The system call itself, for the resource usage glibc's waitid leaves out.
+    while (syscall(SYS_waitid, P_PIDFD, process, &info, WEXITED, &usage) != 0) {
+        if (errno != EINTR)
+            return {};
+    }
+    // An exit gives its status; a signal, like macOS's terminationStatus, the signal's number.
+    return {info.si_status, info.si_code != CLD_EXITED, usage.ru_maxrss};
+}
+
+std::size_t stopChild(int process, std::span<const StopStep> steps) {
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        if (steps[step].action == StopAction::terminate)
+            signalChild(process, SIGTERM);
+        else if (steps[step].action == StopAction::kill)
+            signalChild(process, SIGKILL);
+        if (awaitChildEnd(process, ChildClock::now() + steps[step].limit))
+            return step;
+    }
+    return steps.size();
+}
+
+namespace {
+
+// The children whose callers would end by one of these signals. A slot holds a process descriptor plus
+// one, so that zero means free; only atomic loads and stores touch them, which a handler may do.
+constexpr std::array<int, 3> stopSignals{SIGTERM, SIGINT, SIGHUP};
+std::array<std::atomic<int>, 64> guardedChildren{};
+std::mutex guardLock;
+int guards = 0;
+std::array<bool, stopSignals.size()> guarding{};
+
+constexpr std::array<StopStep, 2> callerEndingStop{
+    {{StopAction::terminate, std::chrono::seconds(1)}, {StopAction::kill, std::chrono::seconds(1)}}};
+
+void stopGuardedChildrenThenEnd(int signal) {
+    for (auto& slot : guardedChildren) {
+        if (int held = slot.load(); held > 0)
+            stopChild(held - 1, callerEndingStop);
+    }
+    // Back to the default, and the signal again: once this handler returns it ends the caller.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(signal, &standard, nullptr);
+    raise(signal);
+}
+
+void installGuard() {
+    for (std::size_t i = 0; i < stopSignals.size(); ++i) {
+        struct sigaction current {};
+        sigaction(stopSignals[i], nullptr, &current);
+        guarding[i] = !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL;
+        if (!guarding[i])
+            continue;
+        struct sigaction stop {};
+        stop.sa_handler = stopGuardedChildrenThenEnd;
+        sigfillset(&stop.sa_mask);
+        sigaction(stopSignals[i], &stop, nullptr);
+    }
+}
+
+void removeGuard() {
+    for (std::size_t i = 0; i < stopSignals.size(); ++i) {
+        if (!guarding[i])
+            continue;
+        struct sigaction standard {};
+        standard.sa_handler = SIG_DFL;
+        sigaction(stopSignals[i], &standard, nullptr);
+        guarding[i] = false;
+    }
+}
+
+std::atomic<int> passedOnTo{0}; // the process descriptor plus one of the child that gets the signals
+
+void passOn(int signal) {
+    if (int held = passedOnTo.load(); held > 0)
+        signalChild(held - 1, signal);
+}
+
+} // namespace
+
+StopChildWithCaller::StopChildWithCaller(int process) : slot(-1) {
+    std::lock_guard held(guardLock);
+    for (std::size_t i = 0; i < guardedChildren.size() && slot < 0; ++i) {
+        int free = 0;
+        if (guardedChildren[i].compare_exchange_strong(free, process + 1))
+            slot = static_cast<int>(i);
+    }
+    // With every slot taken the child still ends with the caller, by its parent-death signal.
+    if (slot >= 0 && guards++ == 0)
+        installGuard();
+}
+
+StopChildWithCaller::~StopChildWithCaller() {
+    if (slot < 0)
+        return;
+    std::lock_guard held(guardLock);
+    guardedChildren[static_cast<std::size_t>(slot)].store(0);
+    if (--guards == 0)
+        removeGuard();
+}
+
+ChildEnd collectChildPassingStops(int process) {
+    passedOnTo.store(process + 1);
+    std::array<struct sigaction, stopSignals.size()> previous{};
+    struct sigaction pass {};
+    pass.sa_handler = passOn;
+    sigfillset(&pass.sa_mask);
+    for (std::size_t i = 0; i < stopSignals.size(); ++i)
+        sigaction(stopSignals[i], &pass, &previous[i]);
+    auto end = collectChild(process);
+    for (std::size_t i = 0; i < stopSignals.size(); ++i)
+        sigaction(stopSignals[i], &previous[i], nullptr);
+    passedOnTo.store(0);
+    return end;
+}
+
+void restoreChildEndSignal() {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigaction(SIGCHLD, &standard, nullptr);
+}
+
+bool writeChildInput(int input, int process, std::string_view bytes, ChildClock::time_point deadline) {
     // SIGPIPE is blocked on this thread alone, and one raised by a write into a closed pipe is taken
     // back before the mask is restored, so the caller's signal handling stays as it was.
     sigset_t pipeSignal, previous;
@@ -177,11 +438,10 @@ bool writeChildInput(int input, int process, std::string_view bytes,
             brokenPipe = errno == EPIPE;
             break;
         }
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        if (ChildClock::now() >= deadline)
             break;
         pollfd waits[2] = {{input, POLLOUT, 0}, {process, POLLIN, 0}};
-        int ready = poll(waits, 2, static_cast<int>(std::min<long long>(left.count(), 60'000)));
+        int ready = poll(waits, 2, millisecondsUntil(deadline));
         if (ready < 0 && errno != EINTR)
             break;
         if (ready > 0 && (waits[1].revents & POLLIN) && !(waits[0].revents & (POLLOUT | POLLERR)))

@@ -3,7 +3,9 @@
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -200,6 +202,34 @@ TEST_F(Credward, UnusableCliRepliesExitOneWithNothingWritten) {
         answerWith(good, std::string(control) + "\n");
         expectSilentExit(get(request), 1, control);
     }
+}
+
+TEST_F(Credward, ACallerThatIgnoresChildEndsStillGetsTheRealState) {
+    auto run = runProgram({.program = "/usr/bin/env",
+                           .arguments = {"--ignore-signal=CHLD", program, "get"},
+                           .input = request,
+                           .environment = environmentWith({"HOME=" + home})});
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(run.err, "DOVREL_GITHUB_AUTH_REQUIRED\n");
+}
+
+TEST_F(Credward, TheCliEndsBeforeACredwardThatIsStopped) {
+    writeFile(config + "/standin-calls", "");
+    writeFile(config + "/standin-control", "status.delay=600\nstatus.ignore-term=1\n");
+    auto credward = startInBackground(program, {"get"}, request, environmentWith({"HOME=" + home}));
+    pid_t cli = -1;
+    ASSERT_TRUE(eventually([&] {
+        auto children = childrenOf(credward.pid);
+        cli = children.empty() ? -1 : children.front();
+        return cli > 0 && readFile(config + "/standin-calls") == "status\n";
+    }));
+    auto watched = watchProcess(cli);
+    kill(credward.pid, SIGHUP);
+    auto end = collectChild(credward.process.get());
+    EXPECT_TRUE(end.bySignal);
+    EXPECT_EQ(end.status, SIGHUP);
+    // A CLI that ignores SIGTERM is killed, still before credward ends.
+    EXPECT_TRUE(awaitChildEnd(watched.get(), ChildClock::now()));
 }
 
 } // namespace

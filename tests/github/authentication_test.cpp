@@ -94,9 +94,12 @@ GitHubResult standInStatus(const std::string& home) {
         if (const char* value = std::getenv(name))
             environment[name] = value;
     }
-    return runChildProcess(
-        {bundlePath() + "/Contents/Resources/runtime/gh", -1, gitHubStatusArguments, environment, home}, {},
-        15);
+    return runChildProcess({bundlePath() + "/Contents/Resources/runtime/gh",
+                            -1,
+                            gitHubStatusArguments,
+                            {environment.begin(), environment.end()},
+                            home},
+                           {}, 15);
 }
 
 std::string freshConfig(std::string& home) {

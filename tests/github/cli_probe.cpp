@@ -1,9 +1,11 @@
 // Runs one call of the GitHub CLI integration and prints its outcome, so a test can place this program
 // in a copied bundle and see what helper and credward would see.
 //   probe state | probe prepare | probe run ARG...   (run prints "<status>\n" then the captured bytes)
+//   probe child SECONDS SCRIPT                       (the same for /bin/sh -c SCRIPT with that time limit)
 #include "github/github.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -18,6 +20,13 @@ int main(int argc, char** argv) {
     }
     if (call == "run") {
         auto result = runGitHubCli(std::vector<std::string>(argv + 2, argv + argc));
+        std::printf("%d\n", result.status);
+        std::fwrite(result.bytes.data(), 1, result.bytes.size(), stdout);
+        return 0;
+    }
+    if (call == "child" && argc == 4) {
+        auto result = runChildProcess({"/bin/sh", -1, {"-c", argv[3]}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {},
+                                      std::strtod(argv[2], nullptr));
         std::printf("%d\n", result.status);
         std::fwrite(result.bytes.data(), 1, result.bytes.size(), stdout);
         return 0;

@@ -3,8 +3,12 @@
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -124,6 +128,91 @@ TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
                       .environment = environmentWith({"HOME=" + home}),
                       .timeout = std::chrono::seconds(30)});
     EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
+}
+
+} // namespace
+
+namespace {
+
+// Waits for the helper's run of the GitHub CLI `command` ("status" or "login") and gives its process.
+pid_t runningCli(const StartedChild& helper, const std::function<std::string()>& calls, const char* command) {
+    pid_t cli = -1;
+    eventually([&] {
+        auto children = childrenOf(helper.pid);
+        if (children.empty() || calls().find(std::string(command) + "\n") == std::string::npos)
+            return false;
+        cli = children.front();
+        return true;
+    });
+    return cli;
+}
+
+TEST_F(HelperGitHub, ACallerThatIgnoresChildEndsStillGetsTheRealState) {
+    control("status.answer=connected.json\n");
+    auto run = runProgram({.program = "/usr/bin/env",
+                           .arguments = {"--ignore-signal=CHLD", program},
+                           .input = status,
+                           .environment = environmentWith({"HOME=" + home})});
+    EXPECT_EQ(run.out, R"({"authenticated":true,"ok":true,"state":"connected"})");
+}
+
+TEST_F(HelperGitHub, ACrashLeavesNoCoreFileAndTheHelperStaysReadable) {
+    control("status.delay=600\n");
+    std::string folder = makeScratchFolder("dovrel-core");
+    // Core files on, in a folder of their own, as a user's `ulimit -c unlimited` in a work tree would.
+    auto start = [&](const std::string& executable, const std::string& arguments) {
+        return startInBackground(
+            "/bin/sh",
+            {"-c", "ulimit -c unlimited && cd \"$1\" && exec \"$0\" " + arguments, executable, folder},
+            status, environmentWith({"HOME=" + home}));
+    };
+    auto cores = [&] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
+            count += entry.path().filename().string().starts_with("core");
+        return count;
+    };
+    auto control = start("/bin/sleep", "600");
+    ASSERT_TRUE(
+        eventually([&] { return readFile("/proc/" + std::to_string(control.pid) + "/comm") == "sleep\n"; }));
+    kill(control.pid, SIGQUIT);
+    auto controlEnd = collectChild(control.process.get());
+    if (!controlEnd.bySignal || cores() == 0)
+        GTEST_SKIP() << "this machine writes no core files";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(folder);
+
+    auto helper = start(program, "");
+    ASSERT_GT(runningCli(
+                  helper, [&] { return calls(); }, "status"),
+              0);
+    auto probe = runProgram({bundleProgram("pidlens"), {"--probe", std::to_string(helper.pid)}});
+    kill(helper.pid, SIGQUIT);
+    auto end = collectChild(helper.process.get());
+    EXPECT_EQ(probe.exitStatus, 0) << probe.out;
+    EXPECT_TRUE(end.bySignal);
+    EXPECT_EQ(end.status, SIGQUIT);
+    EXPECT_EQ(cores(), 0);
+    std::filesystem::remove_all(folder);
+}
+
+TEST_F(HelperGitHubWithKeychain, TheSignInEndsBeforeAHelperThatIsStopped) {
+    control("login.wait=600\n");
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGKILL}) {
+        writeFile(config + "/standin-calls", "");
+        auto helper = startInBackground(program, {}, auth, environmentWith({"HOME=" + home}));
+        auto login = watchProcess(runningCli(
+            helper, [&] { return calls(); }, "login"));
+        ASSERT_TRUE(login.valid()) << strsignal(signal);
+        kill(helper.pid, signal);
+        auto end = collectChild(helper.process.get());
+        EXPECT_TRUE(end.bySignal) << strsignal(signal);
+        EXPECT_EQ(end.status, signal);
+        // SIGKILL cannot be handled: the sign-in gets the parent-death signal, a moment later. Every
+        // other stop ends the sign-in before the helper itself.
+        auto by = signal == SIGKILL ? ChildClock::now() + std::chrono::minutes(2) : ChildClock::now();
+        EXPECT_TRUE(awaitChildEnd(login.get(), by)) << strsignal(signal);
+    }
 }
 
 } // namespace

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -12,7 +14,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::map<std::string, std::string> plainEnvironment{{"PATH", "/usr/bin:/bin"}};
+const ChildEnvironment plainEnvironment{{"PATH", "/usr/bin:/bin"}};
 
 struct TimedResult {
     GitHubResult result;
@@ -84,6 +86,39 @@ TEST(GitHubRunner, AnOutputPipeHeldByALeftoverProcessEndsAsTimeOut) {
     EXPECT_LT(run.seconds, 3.9);
 }
 
+// The probe's clock is stepped by hours each way; the run is measured here, on the monotonic clock.
+TEST(GitHubRunner, LimitsHoldWhenTheWallClockIsHoursOff) {
+    struct Case {
+        const char* script;
+        const char* timeout;
+        std::string answer;
+        double atLeast, below;
+    };
+    const Case cases[] = {
+        {"printf z; exec sleep 30", "1", "124\nz", 1, 1 + 4},
+        {"trap '' TERM; printf w; exec sleep 30", "1", "124\nw", 1.9, 1 + 4}, // SIGKILL a second later
+        {"printf v; sleep 6 & exit 0", "30", "124\n", 1.9, 3.9},              // the leftover holds the output
+    };
+    for (const char* shift : {"10800", "-10800"}) {
+        auto environment = environmentWith({"LD_PRELOAD=" + fixturesPath() + "/clock_shift.so",
+                                            std::string("DOVREL_CLOCK_SHIFT=") + shift,
+                                            "ASAN_OPTIONS=verify_asan_link_order=0"});
+        // The shift takes hold: the wall clock the preloaded program reads is hours off.
+        auto date = runProgram({"/bin/date", {"+%s"}, {}, environment});
+        EXPECT_GT(std::abs(std::stol(date.out) - std::time(nullptr)), 10000) << date.out;
+        for (const auto& one : cases) {
+            auto started = Clock::now();
+            auto run = runProgram(
+                {fixturesPath() + "/github_cli_probe", {"child", one.timeout, one.script}, {}, environment});
+            double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+            std::printf("shift %s s, %s: %.2f s\n", shift, one.script, seconds);
+            EXPECT_EQ(run.out, one.answer) << shift << ": " << one.script;
+            EXPECT_GE(seconds, one.atLeast) << shift << ": " << one.script;
+            EXPECT_LT(seconds, one.below) << shift << ": " << one.script;
+        }
+    }
+}
+
 TEST(GitHubRunner, InputIsWrittenAndClosedAndAChildThatRefusesItDoesNotHangTheCaller) {
     EXPECT_EQ(runScript("exec cat", 10, "protocol=https\n\n").result.bytes, "protocol=https\n\n");
     auto empty = runScript("exec cat", 10);
@@ -111,19 +146,25 @@ TEST(GitHubRunner, TheChildGetsOnlyWhatItIsGiven) {
     int leaked = open("/dev/null", O_RDONLY);
     ASSERT_GE(leaked, 3);
     auto previous = std::signal(SIGINT, SIG_IGN);
+    sigset_t blocked, mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &blocked, &mask);
     std::string home = makeScratchFolder("dovrel-home");
-    auto run = runChildProcess(
-        {"/bin/sh",
-         -1,
-         {"-c", "pwd; env | sort; ls /proc/$$/fd; sed -n 's/^SigIgn:.*\\(.\\)$/\\1/p' /proc/$$/status"},
-         {{"HOME", home}, {"PATH", "/usr/bin:/bin"}},
-         home},
-        {}, 10);
+    auto run = runChildProcess({"/bin/sh",
+                                -1,
+                                {"-c", "pwd; env | sort; ls /proc/$$/fd; "
+                                       "exec sed -n 's/^Sig\\(Ign\\|Blk\\):\\t//p' /proc/self/status"},
+                                {{"HOME", home}, {"PATH", "/usr/bin:/bin"}},
+                                home},
+                               {}, 10);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     std::signal(SIGINT, previous);
     close(leaked);
     EXPECT_EQ(run.status, 0);
-    // The last digit of the ignored-signal mask covers SIGHUP to SIGQUIT.
-    EXPECT_EQ(run.bytes, home + "\nHOME=" + home + "\nPATH=/usr/bin:/bin\nPWD=" + home + "\n0\n1\n2\n0\n");
+    // The blocked and the ignored signals, both empty.
+    EXPECT_EQ(run.bytes, home + "\nHOME=" + home + "\nPATH=/usr/bin:/bin\nPWD=" + home +
+                             "\n0\n1\n2\n0000000000000000\n0000000000000000\n");
 }
 
 TEST(GitHubRunner, AChildThatCannotStartIsNotAvailable) {

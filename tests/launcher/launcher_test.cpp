@@ -2,6 +2,7 @@
 // that records its arguments and environment and ends as the test asks.
 #include "tests/dialogs/dialog_driver.h"
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -110,6 +111,50 @@ TEST_F(Launcher, FailuresWithoutADisplayStillEndWithStatusZero) {
         EXPECT_EQ(run.exitStatus, 0) << end;
         EXPECT_FALSE(run.timedOut) << end;
         EXPECT_EQ(run.err, "");
+    }
+}
+
+// The descriptors of a running process other than the script a shell reads.
+std::string descriptorsOf(pid_t pid, const std::string& script) {
+    std::string names;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        if (fs::read_symlink(entry.path(), error) != script)
+            names += entry.path().filename().string() + " ";
+    }
+    return names;
+}
+
+// Started by a caller that left descriptors 7 and 8 open and SIGINT ignored, the runtime still gets
+// only its three standard descriptors and default signals; a request to stop reaches it, and the
+// launcher waits for it to end and exits 0.
+TEST_F(Launcher, TheRuntimeGetsOnlyStandardDescriptorsDefaultSignalsAndStopRequests) {
+    // The shell keeps its own signal mask while it waits, so its first command reports the one it got.
+    placeRuntime("/bin/grep -E '^Sig(Blk|Ign)' /proc/self/status > \"$4/signals\"\n"
+                 "for stop in TERM INT HUP; do trap \"echo $stop > \\\"$4/stopped\\\"; exit 0\" $stop; done\n"
+                 ": > \"$4/ready\"\n"
+                 "while :; do /bin/sleep 0.1; done");
+    const std::string script = root + "/Contents/Resources/runtime/node";
+    const std::pair<const char*, int> stops[] = {{"TERM", SIGTERM}, {"INT", SIGINT}, {"HUP", SIGHUP}};
+    for (const auto& [name, signal] : stops) {
+        fs::remove(root + "/ready");
+        fs::remove(root + "/stopped");
+        auto launcher = startInBackground(
+            "/bin/sh",
+            {"-c", "exec 7</dev/null 8</dev/null; exec /usr/bin/env --ignore-signal=INT \"$0\"",
+             root + "/Contents/MacOS/Dovrel"},
+            "", environmentWithoutDisplay());
+        ASSERT_TRUE(eventually([&] { return fs::exists(root + "/ready"); })) << name;
+        auto runtime = childrenOf(launcher.pid);
+        ASSERT_EQ(runtime.size(), 1u);
+        EXPECT_EQ(descriptorsOf(runtime[0], script), "0 1 2 ");
+        kill(launcher.pid, signal);
+        auto end = collectChild(launcher.process.get());
+        EXPECT_FALSE(end.bySignal) << name;
+        EXPECT_EQ(end.status, 0) << name;
+        EXPECT_EQ(recorded("stopped"), std::vector<std::string>{std::string(name) + "\n"});
+        EXPECT_EQ(recorded("signals"),
+                  std::vector<std::string>{"SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"});
     }
 }
 

@@ -1,3 +1,4 @@
+#include "platform/child_process.h"
 #include "tests/pidlens/process_tree.h"
 #include "tests/support/run_program.h"
 
@@ -6,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <semaphore>
-#include <spawn.h>
+#include <stdexcept>
 #include <sys/ptrace.h>
 #include <sys/wait.h>
 #include <thread>
@@ -26,27 +27,38 @@ ProgramRun pidlensWithOutput(const std::string& redirection, const std::vector<s
 }
 
 // Standard output is a pipe whose reader is gone before pidlens starts: every write meets EPIPE.
-int waitStatusIntoBrokenPipe(std::vector<std::string> arguments) {
+ChildEnd endIntoBrokenPipe(const std::vector<std::string>& arguments) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0)
-        return -1;
+        return {};
     close(ends[0]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
-    std::string program = bundleProgram("pidlens");
-    std::vector<char*> argv{program.data()};
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    auto child = startChild({.executable = bundleProgram("pidlens"),
+                             .arguments = arguments,
+                             .environment = callerEnvironment(),
+                             .input = ChildStream::inherited,
+                             .output = ChildStream::given,
+                             .error = ChildStream::inherited,
+                             .givenDescriptors = {-1, ends[1], -1}});
     close(ends[1]);
-    int status = -1;
-    if (spawned == 0)
-        waitpid(pid, &status, 0);
-    return status;
+    if (!child)
+        return {};
+    return collectChild(child->process.get());
+}
+
+// A program left running until stopAndCollect, with nothing of the test's but the null device.
+StartedChild startIdle(const std::string& program) {
+    auto child = startChild({.executable = program,
+                             .arguments = {"60"},
+                             .input = ChildStream::nullDevice,
+                             .output = ChildStream::nullDevice});
+    if (!child)
+        throw std::runtime_error("cannot start " + program);
+    return std::move(*child);
+}
+
+void stopAndCollect(const StartedChild& child) {
+    signalChild(child.process.get(), SIGKILL);
+    collectChild(child.process.get());
 }
 
 std::string shellOutput(const std::string& command) {
@@ -54,11 +66,12 @@ std::string shellOutput(const std::string& command) {
 }
 
 pid_t unusedPid() {
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
+    auto child = startChild(
+        {.executable = "/bin/true", .input = ChildStream::nullDevice, .output = ChildStream::nullDevice});
+    if (!child)
+        throw std::runtime_error("cannot start /bin/true");
+    collectChild(child->process.get());
+    return child->pid;
 }
 
 } // namespace
@@ -204,13 +217,9 @@ TEST(PidlensIdentity, ExecutablePathIsWrittenAsAJsonString) {
     std::filesystem::copy_file("/bin/sleep", copy);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
-    pid_t pid = -1;
-    char seconds[] = "60";
-    char* argv[] = {copy.data(), seconds, nullptr};
-    ASSERT_EQ(0, posix_spawn(&pid, copy.c_str(), nullptr, nullptr, argv, environ));
-    auto run = pidlens({std::to_string(pid)});
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    auto sleeper = startIdle(copy);
+    auto run = pidlens({std::to_string(sleeper.pid)});
+    stopAndCollect(sleeper);
 
     std::string expected =
         "\"executable\":\"" + folder +
@@ -229,9 +238,9 @@ TEST(PidlensOutput, WriteErrorsGiveStatusFourWithoutDying) {
             auto run = pidlensWithOutput(redirection, arguments);
             EXPECT_EQ(4, run.exitStatus) << redirection << " " << testing::PrintToString(arguments);
         }
-        int unread = waitStatusIntoBrokenPipe(arguments);
-        EXPECT_TRUE(WIFEXITED(unread)) << "signal " << WTERMSIG(unread);
-        EXPECT_EQ(4, WEXITSTATUS(unread)) << testing::PrintToString(arguments);
+        auto unread = endIntoBrokenPipe(arguments);
+        EXPECT_FALSE(unread.bySignal) << "signal " << unread.status;
+        EXPECT_EQ(4, unread.status) << testing::PrintToString(arguments);
     }
     auto absent = pidlensWithOutput(">/dev/full", {"--probe", std::to_string(unusedPid())});
     EXPECT_EQ(4, absent.exitStatus);
@@ -249,21 +258,14 @@ TEST(PidlensOutput, ReportLargerThanTheOutputBufferFailsAsAWriteError) {
     std::filesystem::create_directories(path);
     std::string copy = path + "/sleep";
     std::filesystem::copy_file("/bin/sleep", copy);
-    std::vector<pid_t> sleepers;
-    char seconds[] = "60";
-    char* argv[] = {copy.data(), seconds, nullptr};
-    for (int i = 0; i < 24; ++i) {
-        pid_t pid = -1;
-        if (posix_spawn(&pid, copy.c_str(), nullptr, nullptr, argv, environ) == 0)
-            sleepers.push_back(pid);
-    }
+    std::vector<StartedChild> sleepers;
+    for (int i = 0; i < 24; ++i)
+        sleepers.push_back(startIdle(copy));
     std::string root = std::to_string(getpid());
     auto whole = pidlens({"--tree", root});
     auto full = pidlensWithOutput(">/dev/full", {"--tree", root});
-    for (pid_t pid : sleepers) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    for (const auto& sleeper : sleepers)
+        stopAndCollect(sleeper);
     std::filesystem::remove_all(folder);
 
     ASSERT_EQ(24u, sleepers.size());

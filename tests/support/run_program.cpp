@@ -1,140 +1,122 @@
 #include "tests/support/run_program.h"
 
+#include "platform/child_process.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <poll.h>
-#include <spawn.h>
 #include <stdexcept>
-#include <sys/resource.h>
-#include <sys/wait.h>
+#include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
 
-namespace {
-
-struct Pipe {
-    int read = -1;
-    int write = -1;
-};
-
-Pipe makePipe() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0)
-        throw std::runtime_error("pipe2 failed");
-    return {ends[0], ends[1]};
-}
-
-void closeIfOpen(int& fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& texts) {
-    std::vector<char*> result;
-    for (auto& text : texts)
-        result.push_back(text.data());
-    result.push_back(nullptr);
-    return result;
-}
-
-} // namespace
-
 ProgramRun runProgram(const ProgramCall& call) {
     std::signal(SIGPIPE, SIG_IGN);
-    Pipe in = makePipe(), out = makePipe(), err = makePipe();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (call.closeInputAtStart)
-        posix_spawn_file_actions_addclose(&actions, 0);
-    else
-        posix_spawn_file_actions_adddup2(&actions, in.read, 0);
-    posix_spawn_file_actions_adddup2(&actions, out.write, 1);
-    posix_spawn_file_actions_adddup2(&actions, err.write, 2);
-
-    std::vector<std::string> argv{call.program};
-    argv.insert(argv.end(), call.arguments.begin(), call.arguments.end());
-    std::vector<std::string> envp;
-    if (call.environment)
-        envp = *call.environment;
-    else
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            envp.emplace_back(*entry);
-    auto argvPointers = pointers(argv);
-    auto envPointers = pointers(envp);
-
-    pid_t pid = -1;
-    int spawned =
-        posix_spawn(&pid, call.program.c_str(), &actions, nullptr, argvPointers.data(), envPointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    closeIfOpen(in.read);
-    closeIfOpen(out.write);
-    closeIfOpen(err.write);
-    if (spawned != 0) {
-        closeIfOpen(in.write);
-        closeIfOpen(out.read);
-        closeIfOpen(err.read);
-        throw std::runtime_error("cannot start " + call.program + ": " + std::strerror(spawned));
-    }
+    auto child =
+        startChild({.executable = call.program,
+                    .arguments = call.arguments,
+                    .environment = call.environment ? environmentOf(*call.environment) : callerEnvironment(),
+                    .input = call.closeInputAtStart ? ChildStream::closed : ChildStream::pipe,
+                    .output = ChildStream::pipe,
+                    .error = ChildStream::pipe});
+    if (!child)
+        throw std::runtime_error("cannot start " + call.program);
+    OwnedDescriptor& in = child->input;
+    OwnedDescriptor& out = child->output;
+    OwnedDescriptor& err = child->error;
     if (call.closeOutputAtStart)
-        closeIfOpen(out.read);
+        out.reset();
     if (call.input.empty())
-        closeIfOpen(in.write);
-    else
-        fcntl(in.write, F_SETFL, O_NONBLOCK);
+        in.reset();
 
     ProgramRun run;
     size_t written = 0;
-    auto deadline = std::chrono::steady_clock::now() + call.timeout;
-    while (in.write >= 0 || out.read >= 0 || err.read >= 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
+    auto deadline = ChildClock::now() + call.timeout;
+    while (in.valid() || out.valid() || err.valid()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ChildClock::now());
         if (left.count() <= 0) {
             run.timedOut = true;
-            kill(pid, SIGKILL);
+            signalChild(child->process.get(), SIGKILL);
             break;
         }
-        pollfd fds[3] = {{in.write, POLLOUT, 0}, {out.read, POLLIN, 0}, {err.read, POLLIN, 0}};
-        if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+        pollfd fds[3] = {{in.get(), POLLOUT, 0}, {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+        if (poll(fds, 3, static_cast<int>(std::min<long long>(left.count(), 60'000))) < 0 && errno != EINTR)
             break;
-        if (in.write >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t count = write(in.write, call.input.data() + written, call.input.size() - written);
+        if (in.valid() && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP))) {
+            ssize_t count = write(in.get(), call.input.data() + written, call.input.size() - written);
             if (count > 0)
                 written += static_cast<size_t>(count);
             if ((count < 0 && errno != EAGAIN) || written == call.input.size())
-                closeIfOpen(in.write);
+                in.reset();
         }
-        int* readers[2] = {&out.read, &err.read};
+        OwnedDescriptor* readers[2] = {&out, &err};
         std::string* sinks[2] = {&run.out, &run.err};
         for (int i = 0; i < 2; ++i) {
-            if (*readers[i] < 0 || !(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)))
+            if (!readers[i]->valid() || !(fds[i + 1].revents & (POLLIN | POLLHUP | POLLERR)))
                 continue;
             char buffer[65536];
-            ssize_t count = read(*readers[i], buffer, sizeof buffer);
+            ssize_t count = read(readers[i]->get(), buffer, sizeof buffer);
             if (count > 0)
                 sinks[i]->append(buffer, static_cast<size_t>(count));
             else if (count == 0 || errno != EINTR)
-                closeIfOpen(*readers[i]);
+                readers[i]->reset();
         }
     }
-    closeIfOpen(in.write);
-    closeIfOpen(out.read);
-    closeIfOpen(err.read);
+    in.reset();
+    out.reset();
+    err.reset();
 
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    run.maxResidentKb = usage.ru_maxrss;
-    if (WIFEXITED(status))
-        run.exitStatus = WEXITSTATUS(status);
-    else if (WIFSIGNALED(status))
-        run.signal = WTERMSIG(status);
+    auto end = collectChild(child->process.get());
+    run.maxResidentKb = end.peakResidentKb;
+    if (end.bySignal)
+        run.signal = end.status;
+    else
+        run.exitStatus = end.status;
     return run;
+}
+
+StartedChild startInBackground(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::string& input, const std::vector<std::string>& environment) {
+    auto child = startChild({.executable = program,
+                             .arguments = arguments,
+                             .environment = environmentOf(environment),
+                             .output = ChildStream::nullDevice});
+    if (!child)
+        throw std::runtime_error("cannot start " + program);
+    writeChildInput(child->input.get(), child->process.get(), input, ChildClock::time_point::max());
+    child->input.reset();
+    return std::move(*child);
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream list(task.path() / "children");
+        for (pid_t child; list >> child;)
+            children.push_back(child);
+    }
+    return children;
+}
+
+OwnedDescriptor watchProcess(pid_t pid) {
+    return OwnedDescriptor(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+}
+
+bool eventually(const std::function<bool()>& holds) {
+    auto deadline = ChildClock::now() + std::chrono::minutes(2);
+    while (!holds()) {
+        if (ChildClock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& changes) {

@@ -2,9 +2,13 @@
 // the exact standard output, standard error and exit status.
 #pragma once
 
+#include "platform/child_process.h"
+
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 struct ProgramCall {
@@ -28,6 +32,21 @@ struct ProgramRun {
 };
 
 ProgramRun runProgram(const ProgramCall& call);
+
+// Starts the program in the background with `input` written and its standard input closed; its
+// standard output and error go to the null device. The caller collects it.
+StartedChild startInBackground(const std::string& program, const std::vector<std::string>& arguments,
+                               const std::string& input, const std::vector<std::string>& environment);
+
+// The processes that `pid` started and that still run, from the kernel's list of each of its threads.
+std::vector<pid_t> childrenOf(pid_t pid);
+
+// A process descriptor for any process, to learn when it has ended.
+OwnedDescriptor watchProcess(pid_t pid);
+
+// True once `holds` does. Checked every 20 ms for up to two minutes: a slow machine is never taken for
+// a fault, only something that does not happen at all.
+bool eventually(const std::function<bool()>& holds);
 
 // The environment of the test itself, with `changes` (NAME=value, or NAME alone to remove) applied.
 std::vector<std::string> environmentWith(const std::vector<std::string>& changes);

@@ -1,0 +1,48 @@
+// Preloaded into a program under test: shifts the wall clock it reads by DOVREL_CLOCK_SHIFT seconds,
+// while the kernel keeps the true time. That is what a program sees when the system clock is stepped
+// between its reading the time and its waiting: a deadline taken on the wall clock is hours off. The
+// monotonic clock is left alone.
+#include <cstdlib>
+#include <ctime>
+#include <dlfcn.h>
+#include <sys/time.h>
+
+namespace {
+
+long shift() {
+    static const long seconds = [] {
+        const char* text = std::getenv("DOVREL_CLOCK_SHIFT");
+        return text != nullptr ? std::strtol(text, nullptr, 10) : 0L;
+    }();
+    return seconds;
+}
+
+template <typename Function> Function next(const char* name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+extern "C" int clock_gettime(clockid_t clock, timespec* now) {
+    static auto real = next<int (*)(clockid_t, timespec*)>("clock_gettime");
+    int result = real(clock, now);
+    if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
+        now->tv_sec += shift();
+    return result;
+}
+
+extern "C" int gettimeofday(timeval* now, void* zone) {
+    static auto real = next<int (*)(timeval*, void*)>("gettimeofday");
+    int result = real(now, zone);
+    if (result == 0)
+        now->tv_sec += shift();
+    return result;
+}
+
+extern "C" time_t time(time_t* now) {
+    timespec wall{};
+    clock_gettime(CLOCK_REALTIME, &wall);
+    if (now != nullptr)
+        *now = wall.tv_sec;
+    return wall.tv_sec;
+}
