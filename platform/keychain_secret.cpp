@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <libsecret/secret.h>
@@ -28,8 +29,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
-// How long the service has to answer one request before the operation fails.
+// How long the service has to answer one request before the operation fails, unless it shows that it is
+// working through a queue: then it has up to `busyServiceBound` in all.
 constexpr auto serviceBound = std::chrono::seconds(5);
+constexpr auto busyServiceBound = std::chrono::seconds(30);
+// The last part of `serviceBound` in which the service's own process is watched for progress.
+constexpr auto progressWindow = std::chrono::seconds(1);
 constexpr const char* noObject = "/";
 constexpr const char* serviceName = "org.freedesktop.secrets";
 constexpr const char* servicePath = "/org/freedesktop/secrets";
@@ -41,10 +46,64 @@ constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 // secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
 constexpr const char* storedContentType = "application/octet-stream";
 
+// What the service's process was doing when looked at: its scheduler state and the processor time it
+// has used, from /proc/<pid>/stat.
+struct ServiceActivity {
+    char state = '?';
+    unsigned long long ticks = 0;
+};
+
+// The process that owns the service's name, as the bus itself tells (the bus answers even when the
+// service does not; a bus that does not answer within a second counts as dead as well).
+std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                                  g_variant_new("(s)", serviceName), G_VARIANT_TYPE("(u)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+    if (reply == nullptr)
+        return std::nullopt;
+    unsigned pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    return pid;
+}
+
+std::optional<ServiceActivity> serviceActivity(GDBusConnection* bus) {
+    auto pid = bus == nullptr ? std::nullopt : serviceProcess(bus);
+    if (!pid)
+        return std::nullopt;
+    std::string path = "/proc/" + std::to_string(*pid) + "/stat";
+    FILE* file = std::fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return std::nullopt;
+    char line[1024];
+    bool read = std::fgets(line, sizeof line, file) != nullptr;
+    std::fclose(file);
+    // The name may hold spaces and parentheses, so the fields are counted from its last ')'.
+    const char* fields = read ? std::strrchr(line, ')') : nullptr;
+    ServiceActivity activity;
+    unsigned long long user = 0, system = 0;
+    if (fields == nullptr || std::sscanf(fields + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %llu",
+                                         &activity.state, &user, &system) != 3)
+        return std::nullopt;
+    activity.ticks = user + system;
+    return activity;
+}
+
+// A service that is stopped or gone does not answer; one that is running, waiting on the disk or has
+// used processor time since it was last looked at is working through requests, ours among them.
+bool serviceProgressing(const std::optional<ServiceActivity>& before,
+                        const std::optional<ServiceActivity>& now) {
+    if (!now || std::strchr("TtZXx", now->state) != nullptr)
+        return false;
+    return now->state == 'R' || now->state == 'D' || (before && now->ticks > before->ticks);
+}
+
 // Cancels the request in progress when the service has not answered it within `serviceBound`, so that
 // a wedged daemon or a bus that stops answering ends the operation instead of the caller's wait. Each
-// request gets the bound afresh: a loaded machine answering slowly is not a dead service. There is no
-// bound while a prompt waits for the user.
+// request gets the bound afresh, and a service whose process is seen working on a queue gets more time:
+// a loaded machine answering slowly is not a dead service. There is no bound while a prompt waits for
+// the user.
 class Watchdog {
 public:
     Watchdog() : watcher([this] { watch(); }) {}
@@ -59,10 +118,17 @@ public:
         watcher.join();
         g_object_unref(cancellable);
     }
+    // The bus on which the service's process is asked for, once connected; nullptr before it is released.
+    void watchOn(GDBusConnection* connection) {
+        std::lock_guard hold(lock);
+        bus = connection;
+    }
     // The cancellable for the next request, with a fresh bound.
     GCancellable* bounded() {
         std::lock_guard hold(lock);
-        deadline = Clock::now() + serviceBound;
+        started = Clock::now();
+        deadline = started + serviceBound - progressWindow;
+        watching = false;
         // The watcher waits for a deadline that only moves later; waking it is needed only after a pause.
         if (paused) {
             paused = false;
@@ -79,21 +145,44 @@ public:
 private:
     void watch() {
         std::unique_lock hold(lock);
+        std::optional<ServiceActivity> seen;
         while (!finished) {
             if (paused) {
                 changed.wait(hold);
-            } else if (changed.wait_until(hold, deadline) == std::cv_status::timeout && !paused &&
-                       !finished && Clock::now() >= deadline) {
-                g_cancellable_cancel(cancellable);
-                return;
+                continue;
             }
+            if (changed.wait_until(hold, deadline) != std::cv_status::timeout || paused || finished ||
+                Clock::now() < deadline)
+                continue;
+            auto request = started;
+            // Its own reference: the operation may be releasing the bus meanwhile.
+            auto connection = bus == nullptr ? nullptr : G_DBUS_CONNECTION(g_object_ref(bus));
+            hold.unlock();
+            auto now = serviceActivity(connection);
+            if (connection != nullptr)
+                g_object_unref(connection);
+            hold.lock();
+            if (started != request)
+                continue; // answered while the service was looked at; a new request has its own bound
+            bool first = !watching;
+            if (first || (serviceProgressing(seen, now) && Clock::now() < started + busyServiceBound)) {
+                watching = true;
+                seen = now;
+                deadline = Clock::now() + progressWindow;
+                continue;
+            }
+            g_cancellable_cancel(cancellable);
+            return;
         }
     }
 
     GCancellable* cancellable = g_cancellable_new();
     std::mutex lock;
     std::condition_variable changed;
-    Clock::time_point deadline = Clock::now() + serviceBound;
+    GDBusConnection* bus = nullptr;
+    Clock::time_point started = Clock::now();
+    Clock::time_point deadline = started + serviceBound - progressWindow;
+    bool watching = false; // the service's process has been looked at for the request in progress
     bool paused = false;
     bool finished = false;
     std::thread watcher; // last, so that it starts once the rest is in place
@@ -112,6 +201,7 @@ struct Call {
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
     ~Call() {
+        watchdog.watchOn(nullptr);
         if (service != nullptr)
             g_object_unref(service);
         if (bus != nullptr)
@@ -443,7 +533,10 @@ bool connect(Call& call) {
         return false;
     GError* error = nullptr;
     call.bus = g_bus_get_sync(G_BUS_TYPE_SESSION, call.watchdog.bounded(), &error);
-    return !failed(error) && call.bus != nullptr;
+    if (failed(error) || call.bus == nullptr)
+        return false;
+    call.watchdog.watchOn(call.bus);
+    return true;
 }
 
 KeychainLookup readSecret(Call& call, const Paths& paths) {
