@@ -20,7 +20,7 @@
 
 namespace {
 
-const std::string resources = std::string(DOVREL_BENCH_BUNDLE) + "/Contents/Resources";
+const std::string resources = bundlePath() + "/Contents/Resources";
 const std::string packagedCli = resources + "/runtime/gh";
 
 // 100,000,000 bytes of random data, written once per run of the benchmark program.

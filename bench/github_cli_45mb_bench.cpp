@@ -10,73 +10,18 @@
 
 #include <benchmark/benchmark.h>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sys/stat.h>
 #include <time.h>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr double cliSize = 45'000'000;
 const std::string resources = DOVREL_BENCH_45MB_RESOURCES;
 const std::string cli = resources + "/runtime/gh";
 const std::string helper = resources + "/bin/helper";
 const std::string credward = resources + "/bin/credward";
-const std::string fill = "protocol=https\nhost=github.com\n\n";
-
-bool keychainReachable() {
-    const char* flag = std::getenv("DOVREL_SESSION_SERVICES");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
-// A throw-away home whose stand-in is signed in; HOME and GH_CONFIG_DIR of this process point at it,
-// so the programs and the directly run CLI see the same sign-in.
-bool signedIn() {
-    static const bool ready = [] {
-        std::string home =
-            std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/dovrel-bench.XXXXXX";
-        if (mkdtemp(home.data()) == nullptr)
-            return false;
-        std::string config = home;
-        for (const char* part : {"/Library", "/Application Support", "/Dovrel", "/state", "/github-cli"}) {
-            config += part;
-            mkdir(config.c_str(), 0700);
-        }
-        setenv("HOME", home.c_str(), 1);
-        setenv("GH_CONFIG_DIR", config.c_str(), 1);
-        std::ofstream(config + "/standin-browser") << "user=octocat\ntoken=gho_bench_token\n";
-        return runOnce({cli,
-                        {"auth", "login", "--hostname", "github.com", "--git-protocol", "https", "--web",
-                         "--clipboard", "--skip-ssh-key"},
-                        ""}) == 0;
-    }();
-    return ready;
-}
-
-bool ready(benchmark::State& state) {
-    if (!keychainReachable() || !signedIn()) {
-        state.SkipWithError("run inside scripts/with-session-services");
-        return false;
-    }
-    return true;
-}
 
 const TimedCall statusThroughHelper{helper, {}, R"({"operation":"github-status"})"};
 const TimedCall statusQuery{cli, gitHubStatusArguments, ""};
-
-TimedCall gitFill(const std::string& credentialHelper) {
-    return {"/usr/bin/git",
-            {"-c", "credential.helper=", "-c", "credential.helper=" + credentialHelper, "credential", "fill"},
-            fill};
-}
-
-double secondsOf(const TimedCall& call) {
-    auto started = Clock::now();
-    runOnce(call);
-    return std::chrono::duration<double>(Clock::now() - started).count();
-}
 
 double secondsNow(clockid_t clock) {
     timespec now{};
@@ -94,36 +39,25 @@ double secondsOfCheck(clockid_t clock = CLOCK_MONOTONIC) {
     return checked ? seconds : -1;
 }
 
-void timeRuns(benchmark::State& state, const TimedCall& call) {
-    if (!ready(state))
-        return;
-    for (auto _ : state) {
-        if (runOnce(call) != 0) {
-            state.SkipWithError("the run failed");
-            return;
-        }
-    }
-}
-
 void statusProgram(benchmark::State& state) {
-    timeRuns(state, statusThroughHelper);
+    timeWhenSignedIn(state, cli, statusThroughHelper);
 }
 
 void statusBaseline(benchmark::State& state) {
-    timeRuns(state, statusQuery);
+    timeWhenSignedIn(state, cli, statusQuery);
 }
 
 void fillProgram(benchmark::State& state) {
-    timeRuns(state, gitFill(credward));
+    timeWhenSignedIn(state, cli, gitFill(credward));
 }
 
 void fillBaseline(benchmark::State& state) {
-    timeRuns(state, gitFill("!'" + cli + "' auth git-credential"));
+    timeWhenSignedIn(state, cli, gitFill("!'" + cli + "' auth git-credential"));
 }
 
 // Each iteration times one whole run and, right after, as many checks of the CLI as that run makes.
 void hashShare(benchmark::State& state, const TimedCall& call, int checks, bool checksOnly) {
-    if (!ready(state))
+    if (!signedIn(state, cli))
         return;
     for (auto _ : state) {
         double whole = secondsOf(call);

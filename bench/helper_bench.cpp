@@ -10,28 +10,14 @@ namespace {
 const std::string account(64, 'b');
 const std::string service = "ai.dovrel.macos.credentials";
 
-void timeRuns(benchmark::State& state, const TimedCall& call) {
-    for (auto _ : state) {
-        if (runOnce(call) != 0) {
-            state.SkipWithError("the program failed");
-            return;
-        }
-    }
-}
-
-bool keychainReachable() {
-    const char* flag = std::getenv("DOVREL_SESSION_SERVICES");
-    return flag != nullptr && std::string(flag) == "1";
-}
-
 void storeRecord() {
-    runOnce({benchBundleProgram("helper"),
+    runOnce({bundleEntry("helper"),
              {},
              R"({"operation":"write","account":")" + account + R"(","values":{"token":"gho_0123456789"}})"});
 }
 
 void refusal(benchmark::State& state) {
-    timeRuns(state, {benchBundleProgram("helper"), {}, "[]"});
+    timeRuns(state, {bundleEntry("helper"), {}, "[]"});
 }
 
 void minimalProgram(benchmark::State& state) {
@@ -39,18 +25,18 @@ void minimalProgram(benchmark::State& state) {
 }
 
 void lookup(benchmark::State& state, const std::string& operation) {
-    if (!keychainReachable()) {
+    if (!insideSessionServices()) {
         state.SkipWithError("run inside scripts/with-session-services");
         return;
     }
     storeRecord();
-    timeRuns(state, {benchBundleProgram("helper"),
+    timeRuns(state, {bundleEntry("helper"),
                      {},
                      R"({"operation":")" + operation + R"(","account":")" + account + R"("})"});
 }
 
 void secretToolLookup(benchmark::State& state) {
-    if (!keychainReachable()) {
+    if (!insideSessionServices()) {
         state.SkipWithError("run inside scripts/with-session-services");
         return;
     }

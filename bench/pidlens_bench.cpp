@@ -20,17 +20,8 @@ std::string treeRoot() {
     return std::to_string(standing.tree.pids[0]);
 }
 
-void timeRuns(benchmark::State& state, const TimedCall& call) {
-    for (auto _ : state) {
-        if (runOnce(call) != 0) {
-            state.SkipWithError("the program failed");
-            return;
-        }
-    }
-}
-
 void identity(benchmark::State& state) {
-    timeRuns(state, {benchBundleProgram("pidlens"), {std::to_string(getpid())}, ""});
+    timeRuns(state, {bundleEntry("pidlens"), {std::to_string(getpid())}, ""});
 }
 
 void psIdentity(benchmark::State& state) {
@@ -44,7 +35,7 @@ void minimalProcLine(benchmark::State& state) {
 }
 
 void tree(benchmark::State& state) {
-    timeRuns(state, {benchBundleProgram("pidlens"), {"--tree", treeRoot()}, ""});
+    timeRuns(state, {bundleEntry("pidlens"), {"--tree", treeRoot()}, ""});
 }
 
 void pstree(benchmark::State& state) {

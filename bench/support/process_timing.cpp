@@ -2,7 +2,11 @@
 
 #include "platform/child_process.h"
 
+#include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int runOnce(const TimedCall& call) {
@@ -21,6 +25,54 @@ int runOnce(const TimedCall& call) {
     return end.bySignal ? -1 : end.status;
 }
 
-std::string benchBundleProgram(const std::string& name) {
-    return std::string(DOVREL_BENCH_BUNDLE) + "/Contents/Resources/bin/" + name;
+void timeRuns(benchmark::State& state, const TimedCall& call) {
+    for (auto _ : state) {
+        if (runOnce(call) != 0) {
+            state.SkipWithError("the program failed");
+            return;
+        }
+    }
+}
+
+double secondsOf(const TimedCall& call) {
+    auto started = std::chrono::steady_clock::now();
+    runOnce(call);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+bool signedIn(benchmark::State& state, const std::string& cli) {
+    static const bool ready = [&] {
+        std::string home =
+            std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/dovrel-bench.XXXXXX";
+        if (!insideSessionServices() || mkdtemp(home.data()) == nullptr)
+            return false;
+        std::string config = home;
+        for (const char* part : {"/Library", "/Application Support", "/Dovrel", "/state", "/github-cli"}) {
+            config += part;
+            mkdir(config.c_str(), 0700);
+        }
+        setenv("HOME", home.c_str(), 1);
+        setenv("GH_CONFIG_DIR", config.c_str(), 1);
+        std::ofstream(config + "/standin-browser") << "user=octocat\ntoken=gho_bench_token\n";
+        return runOnce({cli,
+                        {"auth", "login", "--hostname", "github.com", "--git-protocol", "https", "--web",
+                         "--clipboard", "--skip-ssh-key"},
+                        ""}) == 0;
+    }();
+    if (!ready)
+        state.SkipWithError("run inside scripts/with-session-services");
+    return ready;
+}
+
+void timeWhenSignedIn(benchmark::State& state, const std::string& cli, const TimedCall& call) {
+    if (signedIn(state, cli))
+        timeRuns(state, call);
+}
+
+const std::string gitHubFill = "protocol=https\nhost=github.com\n\n";
+
+TimedCall gitFill(const std::string& helper) {
+    return {"/usr/bin/git",
+            {"-c", "credential.helper=", "-c", "credential.helper=" + helper, "credential", "fill"},
+            gitHubFill};
 }

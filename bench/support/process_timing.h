@@ -1,6 +1,10 @@
 // Timing whole program runs for benchmarks: start, feed standard input, drain output, wait.
 #pragma once
 
+// The bundle's files are found as the tests find them, through bundleEntry().
+#include "tests/support/run_program.h"
+
+#include <benchmark/benchmark.h>
 #include <string>
 #include <vector>
 
@@ -14,4 +18,18 @@ struct TimedCall {
 // Runs the program once and returns its exit status (-1 when it could not be run or was killed).
 int runOnce(const TimedCall& call);
 
-std::string benchBundleProgram(const std::string& name); // <bundle>/Contents/Resources/bin/<name>
+// Times one run of the program per iteration; a run that fails ends the benchmark with an error.
+void timeRuns(benchmark::State& state, const TimedCall& call);
+// The wall-clock seconds of one run.
+double secondsOf(const TimedCall& call);
+
+// The GitHub CLI stand-in at `cli` signed in, once per process, in a throw-away home that this
+// process's HOME and GH_CONFIG_DIR then point at, so that the programs and the CLI run directly see the
+// same sign-in. It needs the throw-away keychain of scripts/with-session-services; without the sign-in
+// the benchmark ends with an error.
+bool signedIn(benchmark::State& state, const std::string& cli);
+void timeWhenSignedIn(benchmark::State& state, const std::string& cli, const TimedCall& call);
+
+// git's request for github.com, and `git credential fill` with `helper` as git's only credential helper.
+extern const std::string gitHubFill;
+TimedCall gitFill(const std::string& helper);

@@ -15,10 +15,7 @@ struct GitWithCredward : ::testing::Test {
     std::string home = makeScratchFolder("dovrel-home");
     std::string config = configDirectoryBelow(home);
 
-    void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
-    }
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
 
     ProgramRun git(const std::vector<std::string>& arguments, const std::string& input,
                    const std::string& nextHelper = "") {

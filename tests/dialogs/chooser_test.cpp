@@ -14,8 +14,7 @@ using Json = nlohmann::json;
 class FolderChooser : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the display of scripts/with-session-services";
+        SKIP_OUTSIDE_SESSION_SERVICES();
         scratch = makeScratchFolder("chooser");
     }
     void TearDown() override {
@@ -193,7 +192,7 @@ TEST(FolderChooserWithoutDisplay, AChooserThatCannotBeShownIsNoAnswer) {
                            .input = R"({"operation":"choose-folder","language":"en"})",
                            .environment = environmentWithoutDisplay(),
                            .timeout = std::chrono::seconds(20)});
-    EXPECT_EQ(run.out, R"({"ok":false})");
+    EXPECT_EQ(run.out, failureReplyText);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);
 }

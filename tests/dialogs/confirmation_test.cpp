@@ -9,7 +9,6 @@ namespace {
 
 using Json = nlohmann::json;
 
-const std::string failure = R"({"ok":false})";
 const std::string nonce = "0123456789abcdef0123456789abcdef0123456789abcdef";
 
 Json validRequest() {
@@ -41,10 +40,7 @@ std::string answer(bool approved) {
 
 class Confirmation : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the display of scripts/with-session-services";
-    }
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
 };
 
 // Shows the alert for the request, lets `act` answer it, and returns the helper's whole run.
@@ -95,7 +91,7 @@ TEST_F(Confirmation, EveryBrokenRuleIsRefusedBeforeAnyWindow) {
         auto run = runProgram({.program = bundleProgram("helper"),
                                .input = request.dump(),
                                .timeout = std::chrono::seconds(10)});
-        EXPECT_EQ(run.out, failure) << request.dump().substr(0, 120);
+        EXPECT_EQ(run.out, failureReplyText) << request.dump().substr(0, 120);
         EXPECT_FALSE(run.timedOut) << request.dump().substr(0, 120);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.exitStatus, 0);
@@ -118,7 +114,7 @@ TEST_F(Confirmation, LimitsCountUserPerceivedCharacters) {
         auto run = runProgram({.program = bundleProgram("helper"),
                                .input = request.dump(),
                                .timeout = std::chrono::seconds(10)});
-        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.out, failureReplyText);
     }
 }
 
@@ -207,7 +203,7 @@ TEST(ConfirmationWithoutDisplay, AnAlertThatCannotBeShownIsNoAnswer) {
                                .input = validRequest().dump(),
                                .environment = environment,
                                .timeout = std::chrono::seconds(20)});
-        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.out, failureReplyText);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.exitStatus, 0);
     }

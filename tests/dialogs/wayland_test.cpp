@@ -14,8 +14,7 @@ const std::string nonce = "0123456789abcdef0123456789abcdef0123456789abcdef";
 class Wayland : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs scripts/with-session-services";
+        SKIP_OUTSIDE_SESSION_SERVICES();
         auto started = startWaylandSession();
         if (!started)
             GTEST_SKIP() << "sway could not start here";

@@ -134,8 +134,7 @@ TEST(GitHubAuthenticationState, TheStandInsAnswersAreClassified) {
 }
 
 TEST(GitHubAuthenticationState, AStandInSignInIsConnectedOnlyWithItsTokenInTheKeychain) {
-    if (!insideSessionServices())
-        GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    SKIP_OUTSIDE_SESSION_SERVICES();
     std::string home;
     auto config = freshConfig(home);
     ASSERT_EQ(signInStandIn(home, "octocat", "gho_token"), 0);

@@ -82,8 +82,7 @@ TEST_F(BundleFixture, AConfigurationDirectoryReachedThroughALinkRunsNothing) {
 }
 
 TEST_F(BundleFixture, PreparationCreatesAPrivateDirectoryAndLeavesNoProbeItem) {
-    if (!insideSessionServices())
-        GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    SKIP_OUTSIDE_SESSION_SERVICES();
     umask(0);
     EXPECT_EQ(probe({"prepare"}), "prepared\n");
     umask(022);

@@ -30,13 +30,7 @@ struct HelperGitHub : ::testing::Test {
     }
 
     std::string ask(const std::string& request) {
-        auto run = runProgram({.program = program,
-                               .input = request,
-                               .environment = environmentWith({"HOME=" + home}),
-                               .timeout = std::chrono::seconds(60)});
-        EXPECT_EQ(run.exitStatus, 0);
-        EXPECT_EQ(run.err, "");
-        return run.out;
+        return ::ask(request, environmentWith({"HOME=" + home}), program);
     }
 
     void control(const std::string& lines) { writeFile(config + "/standin-control", lines); }
@@ -45,15 +39,14 @@ struct HelperGitHub : ::testing::Test {
 
 struct HelperGitHubWithKeychain : HelperGitHub {
     void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+        SKIP_OUTSIDE_SESSION_SERVICES();
         HelperGitHub::SetUp();
     }
 };
 
 TEST_F(HelperGitHub, StatusReportsEveryStateAndRefusesOtherMembersUnasked) {
-    EXPECT_EQ(ask(R"({"operation":"github-status","account":"x"})"), R"({"ok":false})");
-    EXPECT_EQ(ask(R"({"operation":"github-auth","values":{}})"), R"({"ok":false})");
+    EXPECT_EQ(ask(R"({"operation":"github-status","account":"x"})"), failureReplyText);
+    EXPECT_EQ(ask(R"({"operation":"github-auth","values":{}})"), failureReplyText);
     EXPECT_EQ(calls(), "");
 
     EXPECT_EQ(ask(R"({"operation":"github-status","language":"zh-Hant"})"),

@@ -11,14 +11,9 @@
 
 namespace {
 
-const std::string failure = R"({"ok":false})";
-
 class CredentialStore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
-    }
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
 };
 
 std::string freshAccount() {
@@ -28,18 +23,6 @@ std::string freshAccount() {
     for (int i = 0; i < 64; ++i)
         account += digits[random() % 16];
     return account;
-}
-
-std::string ask(const std::string& request,
-                std::optional<std::vector<std::string>> environment = std::nullopt) {
-    auto run = runProgram({.program = bundleProgram("helper"),
-                           .input = request,
-                           .environment = environment,
-                           .timeout = std::chrono::minutes(4)}); // a hang, not a slow machine
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.err, "");
-    EXPECT_FALSE(run.timedOut);
-    return run.out;
 }
 
 std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
@@ -59,7 +42,7 @@ std::string secretTool(const std::vector<std::string>& arguments, const std::str
 TEST_F(CredentialStore, RecordLifecycle) {
     auto account = freshAccount();
     EXPECT_EQ(ask(request("exists", account)), R"({"exists":false,"ok":true})");
-    EXPECT_EQ(ask(request("read", account)), failure);
+    EXPECT_EQ(ask(request("read", account)), failureReplyText);
     EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
 
     EXPECT_EQ(write(account, R"({"token":"a/b","名":"值","q":"\"\\\n"})"), R"({"ok":true})");
@@ -72,13 +55,13 @@ TEST_F(CredentialStore, RecordLifecycle) {
     EXPECT_EQ(write(account, R"({"second":"only"})"), R"({"ok":true})");
     for (auto bad :
          {R"({})", R"({"n":1})", R"({"n":null})", R"({"n":["x"]})", R"({"n":{"x":"y"}})", R"("text")"})
-        EXPECT_EQ(write(account, bad), failure) << bad;
-    EXPECT_EQ(ask(request("write", account)), failure);
+        EXPECT_EQ(write(account, bad), failureReplyText) << bad;
+    EXPECT_EQ(ask(request("write", account)), failureReplyText);
     EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"second":"only"}})");
 
     auto other = freshAccount();
-    EXPECT_EQ(ask(request("read", other)), failure);
-    EXPECT_EQ(ask(request("Read", account)), failure);
+    EXPECT_EQ(ask(request("read", other)), failureReplyText);
+    EXPECT_EQ(ask(request("Read", account)), failureReplyText);
     EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
     EXPECT_EQ(ask(request("exists", account)), R"({"exists":false,"ok":true})");
 }
@@ -87,8 +70,8 @@ TEST_F(CredentialStore, RefusesAccountsThatAreNotSixtyFourLowerCaseHexDigits) {
     auto account = freshAccount();
     for (const auto& bad : {account.substr(1), account + "0", "A" + account.substr(1),
                             "g" + account.substr(1), account.substr(1) + "\n", std::string(64, ' ')})
-        EXPECT_EQ(write(bad, R"({"k":"v"})"), failure);
-    EXPECT_EQ(ask(R"({"operation":"exists","account":7})"), failure);
+        EXPECT_EQ(write(bad, R"({"k":"v"})"), failureReplyText);
+    EXPECT_EQ(ask(R"({"operation":"exists","account":7})"), failureReplyText);
 }
 
 TEST_F(CredentialStore, SharesItemsWithSecretTool) {
@@ -126,12 +109,12 @@ TEST_F(CredentialStore, StoredFormsThatCannotBeReadStillExistAndAreRepairedByWri
     EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"a":")" + exactly + "\"}}");
 
     store(account, frame + std::string(1'048'576 - frame.size() - 1, 'x') + "\"}");
-    EXPECT_EQ(ask(request("read", account)), failure);
+    EXPECT_EQ(ask(request("read", account)), failureReplyText);
     EXPECT_EQ(ask(request("exists", account)), R"({"exists":true,"ok":true})");
 
     for (auto corrupt : {"not json", R"(["a"])", R"({"a":1})", R"({"a":"b"} x)"}) {
         store(account, corrupt);
-        EXPECT_EQ(ask(request("read", account)), failure) << corrupt;
+        EXPECT_EQ(ask(request("read", account)), failureReplyText) << corrupt;
     }
     EXPECT_EQ(write(account, R"({"repaired":"yes"})"), R"({"ok":true})");
     EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"repaired":"yes"}})");
@@ -143,7 +126,7 @@ TEST_F(CredentialStore, RequestOfExactlyTheLimitIsServedAndOneByteMoreIsNot) {
     auto exact = request("exists", account);
     exact += std::string(1'048'576 - exact.size(), ' ');
     EXPECT_EQ(ask(exact), R"({"exists":false,"ok":true})");
-    EXPECT_EQ(ask(exact + " "), failure);
+    EXPECT_EQ(ask(exact + " "), failureReplyText);
 }
 
 TEST_F(CredentialStore, UnreachableSecretServiceFailsPromptly) {
@@ -151,9 +134,9 @@ TEST_F(CredentialStore, UnreachableSecretServiceFailsPromptly) {
     auto noBus = environmentWith({"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR=/nonexistent", "DISPLAY"});
     auto deadBus = environmentWith({"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus", "DISPLAY"});
     for (const auto& environment : {noBus, deadBus}) {
-        EXPECT_EQ(ask(request("exists", account), environment), failure);
-        EXPECT_EQ(ask(request("write", account, R"(,"values":{"k":"v"})"), environment), failure);
-        EXPECT_EQ(ask(request("remove", account), environment), failure);
+        EXPECT_EQ(ask(request("exists", account), environment), failureReplyText);
+        EXPECT_EQ(ask(request("write", account, R"(,"values":{"k":"v"})"), environment), failureReplyText);
+        EXPECT_EQ(ask(request("remove", account), environment), failureReplyText);
     }
 }
 

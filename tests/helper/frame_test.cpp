@@ -6,7 +6,6 @@
 
 namespace {
 
-const std::string failure = R"({"ok":false})";
 const std::string account(64, 'a');
 
 ProgramRun askHelper(const std::string& request) {
@@ -15,7 +14,7 @@ ProgramRun askHelper(const std::string& request) {
 
 void expectFailureReply(const std::string& request) {
     auto run = askHelper(request);
-    EXPECT_EQ(run.out, failure) << "request: " << request.substr(0, 80);
+    EXPECT_EQ(run.out, failureReplyText) << "request: " << request.substr(0, 80);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);
 }
@@ -63,7 +62,7 @@ TEST(HelperFrame, OversizedInputIsRefusedWithBoundedMemory) {
         {.program = "/bin/sh",
          .arguments = {"-c", "{ printf '%s' \"$1\"; head -c 67108864 /dev/zero | tr '\\0' ' '; } | \"$0\"",
                        bundleProgram("helper"), R"({"operation":"exists","account":")" + account + R"("})"}});
-    EXPECT_EQ(run.out, failure);
+    EXPECT_EQ(run.out, failureReplyText);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_LT(run.maxResidentKb, 32 * 1024);
 }
@@ -78,7 +77,7 @@ TEST(HelperFrame, DeepNestingIsRefusedWithoutCrashing) {
          {std::string(megabyte, '['), nestedMembers, balanced,
           R"({"operation":"exists","x":)" + std::string(100000, '[') + std::string(100000, ']') + "}"}) {
         auto run = askHelper(request);
-        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.out, failureReplyText);
         EXPECT_EQ(run.signal, 0);
         EXPECT_EQ(run.exitStatus, 0);
     }
@@ -89,7 +88,7 @@ TEST(HelperFrame, SurvivesAReaderThatHasGoneAway) {
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.exitStatus, 0);
     auto closedInput = runProgram({.program = bundleProgram("helper"), .closeInputAtStart = true});
-    EXPECT_EQ(closedInput.out, failure);
+    EXPECT_EQ(closedInput.out, failureReplyText);
 }
 
 TEST(ReplyWriter, WritesCompactSortedMembersWithEscapedSolidus) {
@@ -97,7 +96,7 @@ TEST(ReplyWriter, WritesCompactSortedMembersWithEscapedSolidus) {
     EXPECT_EQ(serializeReply(reply),
               "{\"ok\":true,\"path\":\"\\/Users\\/someone\\/My Work\\/\xe5\xb7\xa5\xe4\xbd\x9c\"}");
     EXPECT_EQ(serializeReply({{"ok", true}, {"path", nullptr}}), R"({"ok":true,"path":null})");
-    EXPECT_EQ(serializeReply(failureReply()), failure);
+    EXPECT_EQ(serializeReply(failureReply()), failureReplyText);
 }
 
 TEST(ReplyWriter, EscapesQuotesBackslashesAndControlCharacters) {

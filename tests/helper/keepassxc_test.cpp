@@ -11,7 +11,6 @@
 
 namespace {
 
-const std::string failure = R"({"ok":false})";
 const std::string password = "throwaway";
 
 void writeFile(const std::string& path, const std::string& text) {
@@ -173,14 +172,14 @@ TEST_F(KeePassXC, ServesRecordsAsTheKeyringDoesAndRefusesWhileLocked) {
     EXPECT_EQ(ask(request("write", account, R"(,"values":{"second":"only"})")), R"({"ok":true})");
     EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"second":"only"}})");
     EXPECT_EQ(ask(request("exists", account)), R"({"exists":true,"ok":true})");
-    EXPECT_EQ(ask(request("read", other)), failure);
+    EXPECT_EQ(ask(request("read", other)), failureReplyText);
 
     // A locked database hides its items from searches: nothing found is then no answer, and without a
     // display nobody can be asked to unlock it.
     lockDatabase();
     for (const auto& call : {request("exists", account), request("exists", other), request("read", account),
                              request("write", account, R"(,"values":{"k":"v"})"), request("remove", account)})
-        EXPECT_EQ(ask(call, false), failure) << call;
+        EXPECT_EQ(ask(call, false), failureReplyText) << call;
     // With the display, KeePassXC asks for the database's password, and the operation goes on.
     auto unlocking = std::async(std::launch::async, [&] { return ask(request("read", account)); });
     auto window =

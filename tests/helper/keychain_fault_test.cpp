@@ -15,7 +15,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string failure = R"({"ok":false})";
 const char* secrets = "org.freedesktop.secrets";
 const char* login = "/org/freedesktop/secrets/collection/login";
 
@@ -79,10 +78,7 @@ pid_t keyringDaemon() {
 
 class LockedKeychain : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
-    }
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
     void TearDown() override {
         if (insideSessionServices())
             unlockLogin();
@@ -106,17 +102,11 @@ struct Answer {
     double seconds = 0;
 };
 
-// A hang is a run that has not answered after minutes.
-Answer ask(const std::string& request, std::optional<std::vector<std::string>> environment = std::nullopt) {
+Answer timedAsk(const std::string& request,
+                std::optional<std::vector<std::string>> environment = std::nullopt) {
     auto start = Clock::now();
-    auto run = runProgram({.program = bundleProgram("helper"),
-                           .input = request,
-                           .environment = environment,
-                           .timeout = std::chrono::minutes(4)});
-    EXPECT_FALSE(run.timedOut) << request;
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.err, "");
-    return {run.out, std::chrono::duration<double>(Clock::now() - start).count()};
+    auto reply = ask(request, environment);
+    return {reply, std::chrono::duration<double>(Clock::now() - start).count()};
 }
 
 std::string xdotool(const std::vector<std::string>& arguments) {
@@ -126,7 +116,7 @@ std::string xdotool(const std::vector<std::string>& arguments) {
 
 // Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`.
 std::string askThroughPrompt(const std::string& request, const std::function<void(const std::string&)>& act) {
-    auto pending = std::async(std::launch::async, [&] { return ask(request).reply; });
+    auto pending = std::async(std::launch::async, [&] { return timedAsk(request).reply; });
     auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", "gcr-prompter"});
     EXPECT_FALSE(window.empty());
     if (!window.empty())
@@ -138,7 +128,7 @@ const std::string stored = R"({"ok":true,"values":{"k":"v"}})";
 
 TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing) {
     auto present = account('7'), absent = account('8');
-    ASSERT_EQ(ask(writeRequest(present, R"({"k":"v"})")).reply, R"({"ok":true})");
+    ASSERT_EQ(timedAsk(writeRequest(present, R"({"k":"v"})")).reply, R"({"ok":true})");
     lockLogin();
     auto noDisplay = environmentWithoutDisplay();
     for (const auto& [what, call] : std::vector<std::pair<std::string, std::string>>{
@@ -148,8 +138,8 @@ TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing)
              {"write", writeRequest(present, R"({"k":"w"})")},
              {"write (absent)", writeRequest(absent, R"({"k":"w"})")},
              {"remove", request("remove", present)}}) {
-        auto answer = ask(call, noDisplay);
-        EXPECT_EQ(answer.reply, failure) << what;
+        auto answer = timedAsk(call, noDisplay);
+        EXPECT_EQ(answer.reply, failureReplyText) << what;
         std::printf("locked, no display: %-16s %s in %.3f s\n", what.c_str(), answer.reply.c_str(),
                     answer.seconds);
     }
@@ -169,9 +159,9 @@ TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing)
                               .arguments = {"search", "--all", "service", "ai.dovrel.git-keychain-check"},
                               .timeout = std::chrono::minutes(4)});
     EXPECT_EQ(probes.out, "");
-    EXPECT_EQ(ask(request("read", present)).reply, stored);
-    EXPECT_EQ(ask(request("exists", absent)).reply, R"({"exists":false,"ok":true})");
-    EXPECT_EQ(ask(request("remove", present)).reply, R"({"ok":true})");
+    EXPECT_EQ(timedAsk(request("read", present)).reply, stored);
+    EXPECT_EQ(timedAsk(request("exists", absent)).reply, R"({"exists":false,"ok":true})");
+    EXPECT_EQ(timedAsk(request("remove", present)).reply, R"({"ok":true})");
 }
 
 TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
@@ -183,17 +173,17 @@ TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
         "UpdateActivationEnvironment",
         g_variant_new_parsed("({'DBUS_SESSION_BUS_ADDRESS': %s},)", g_getenv("DBUS_SESSION_BUS_ADDRESS"))));
     auto record = account('9');
-    ASSERT_EQ(ask(writeRequest(record, R"({"k":"v"})")).reply, R"({"ok":true})");
+    ASSERT_EQ(timedAsk(writeRequest(record, R"({"k":"v"})")).reply, R"({"ok":true})");
     auto dismiss = [](const std::string& window) {
         pressKeys(window, {"Escape"});
     };
     for (const auto& call : {request("exists", record), request("read", record),
                              writeRequest(record, R"({"k":"w"})"), request("remove", record)}) {
         lockLogin();
-        EXPECT_EQ(askThroughPrompt(call, dismiss), failure) << call;
+        EXPECT_EQ(askThroughPrompt(call, dismiss), failureReplyText) << call;
     }
     unlockLogin();
-    EXPECT_EQ(ask(request("read", record)).reply, stored);
+    EXPECT_EQ(timedAsk(request("read", record)).reply, stored);
 
     auto answer = [](const std::string& window) {
         typeText(window, "throwaway");
@@ -203,7 +193,7 @@ TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
     EXPECT_EQ(askThroughPrompt(writeRequest(record, R"({"k":"w"})"), answer), R"({"ok":true})");
     lockLogin();
     EXPECT_EQ(askThroughPrompt(request("remove", record), answer), R"({"ok":true})");
-    EXPECT_EQ(ask(request("exists", record)).reply, R"({"exists":false,"ok":true})");
+    EXPECT_EQ(timedAsk(request("exists", record)).reply, R"({"exists":false,"ok":true})");
 }
 
 TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
@@ -219,15 +209,15 @@ TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
         return R"({"ok":true,"values":)" + valueSet(record, round) + "}";
     };
     for (int record = 0; record < records; ++record)
-        ASSERT_EQ(ask(writeRequest(accountOf(record), valueSet(record, "old"))).reply, R"({"ok":true})");
+        ASSERT_EQ(timedAsk(writeRequest(accountOf(record), valueSet(record, "old"))).reply, R"({"ok":true})");
 
     // A daemon that stops answering: the run gives up on its own.
     auto daemon = keyringDaemon();
     ASSERT_GT(daemon, 0);
     ASSERT_EQ(kill(daemon, SIGSTOP), 0);
-    auto wedged = ask(request("exists", accountOf(0)), environmentWithoutDisplay());
+    auto wedged = timedAsk(request("exists", accountOf(0)), environmentWithoutDisplay());
     kill(daemon, SIGCONT);
-    EXPECT_EQ(wedged.reply, failure);
+    EXPECT_EQ(wedged.reply, failureReplyText);
     std::printf("stopped daemon: exists answered %s in %.3f s\n", wedged.reply.c_str(), wedged.seconds);
 
     // Killed while runs are in flight. Without a display, a daemon that the bus starts anew (locked) is
@@ -236,10 +226,10 @@ TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
     std::vector<std::future<Answer>> writes, others;
     for (int record = 0; record < records; ++record) {
         writes.push_back(std::async(std::launch::async, [&, record] {
-            return ask(writeRequest(accountOf(record), valueSet(record, "new")), noDisplay);
+            return timedAsk(writeRequest(accountOf(record), valueSet(record, "new")), noDisplay);
         }));
         others.push_back(std::async(std::launch::async, [&, record] {
-            return ask(request(record % 2 == 0 ? "read" : "exists", accountOf(record)), noDisplay);
+            return timedAsk(request(record % 2 == 0 ? "read" : "exists", accountOf(record)), noDisplay);
         }));
     }
     // Once the first write has answered, so that some were acknowledged and others are still on the way.
@@ -260,12 +250,12 @@ TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {
 
     unlockLogin();
     for (int record = 0; record < records; ++record) {
-        auto now = ask(request("read", accountOf(record))).reply;
+        auto now = timedAsk(request("read", accountOf(record))).reply;
         if (written[record] == R"({"ok":true})")
             EXPECT_EQ(now, readReply(record, "new")) << record;
         else
             EXPECT_TRUE(now == readReply(record, "old") || now == readReply(record, "new")) << now;
-        ask(request("remove", accountOf(record)));
+        timedAsk(request("remove", accountOf(record)));
     }
 }
 

@@ -27,14 +27,6 @@ std::string readReplyOf(int record, int writer) {
     return R"({"ok":true,"values":{"left":")" + tag + R"(","right":")" + tag + R"("}})";
 }
 
-std::string ask(const std::string& request) {
-    auto run = runProgram(
-        {.program = bundleProgram("helper"), .input = request, .timeout = std::chrono::minutes(4)});
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(run.err, "");
-    return run.out;
-}
-
 // The replies one operation may give while the service is healthy: another run changing or removing the
 // same record is no reason for a failure, except for "read", which fails on a record that was removed.
 bool isAllowed(const std::string& operation, int record, const std::string& reply) {
@@ -45,12 +37,11 @@ bool isAllowed(const std::string& operation, int record, const std::string& repl
     for (int writer = 0; writer < writersPerRecord; ++writer)
         if (reply == readReplyOf(record, writer))
             return true;
-    return reply == R"({"ok":false})";
+    return reply == failureReplyText;
 }
 
 TEST(KeychainLoad, MixedConcurrentRunsKeepEveryRecordWhole) {
-    if (!insideSessionServices())
-        GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
+    SKIP_OUTSIDE_SESSION_SERVICES();
     constexpr int records = 50, runs = 200;
 
     struct Run {
@@ -81,7 +72,7 @@ TEST(KeychainLoad, MixedConcurrentRunsKeepEveryRecordWhole) {
         EXPECT_TRUE(isAllowed(run.operation, run.record, run.reply)) << run.operation << ": " << run.reply;
         auto& [count, failures] = replies[run.operation];
         ++count;
-        failures += run.reply == R"({"ok":false})" ? 1 : 0;
+        failures += run.reply == failureReplyText ? 1 : 0;
     }
     for (const auto& [operation, counts] : replies)
         std::printf("%-6s %3d replies, %d {\"ok\":false}\n", operation.c_str(), counts.first, counts.second);

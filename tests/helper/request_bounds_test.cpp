@@ -10,7 +10,6 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string failure = R"({"ok":false})";
 constexpr size_t megabyte = 1 << 20;
 
 ProgramRun askHelper(const std::string& request) {
@@ -56,13 +55,13 @@ TEST(HelperFrame, RefusesARawNulByteAnywhereButKeepsALeadingByteOrderMark) {
     for (const auto& bad : {status + "\0"s, status + "\0 xyz"s, "\0"s + status,
                             R"({"operation":"github-status","language":"e)" + "\0"s + R"(n"})"}) {
         auto run = askHelper(bad);
-        EXPECT_EQ(run.out, failure);
+        EXPECT_EQ(run.out, failureReplyText);
         EXPECT_EQ(run.exitStatus, 0);
     }
     // An escaped NUL is a character like any other.
     for (const auto& good :
          {"\xef\xbb\xbf" + status, R"({"operation":"github-status","language":"\u0000"})"s})
-        EXPECT_NE(askHelper(good).out, failure) << good;
+        EXPECT_NE(askHelper(good).out, failureReplyText) << good;
 }
 
 TEST(HelperFrame, RefusedRequestsStayWithinEightMebibytesWhateverTheirShape) {
@@ -82,7 +81,7 @@ TEST(HelperFrame, RefusedRequestsStayWithinEightMebibytesWhateverTheirShape) {
         R"({"operation":"unknown","x":")" + std::string(megabyte - 40, 'x') + "\"}";
     for (const auto& refused : {std::string(megabyte, '['), objects, members, deep, longString}) {
         auto run = askHelperMeasured(refused);
-        EXPECT_EQ(run.out, failure) << refused.substr(0, 40);
+        EXPECT_EQ(run.out, failureReplyText) << refused.substr(0, 40);
         EXPECT_GT(run.peakKb, 0);
         EXPECT_LE(run.peakKb, 8 * 1024) << refused.substr(0, 40);
     }
@@ -90,10 +89,7 @@ TEST(HelperFrame, RefusedRequestsStayWithinEightMebibytesWhateverTheirShape) {
 
 class StoredForm : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the throw-away keychain of scripts/with-session-services";
-    }
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
 };
 
 // Stores data as another client could, through the bundle's own keychain plugin.
@@ -110,12 +106,12 @@ TEST_F(StoredForm, ARawNulByteInTheRequestOrTheStoredFormIsRefused) {
     const auto record = account('e');
     askHelper(request("remove", record));
     auto trailing = askHelper(request("write", record, R"(,"values":{"k":"v"})") + "\0 xyz"s);
-    EXPECT_EQ(trailing.out, failure);
+    EXPECT_EQ(trailing.out, failureReplyText);
     EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":false,"ok":true})");
 
     for (const auto& stored : {R"({"a":"b"})" + "\0 x"s, R"({"a":"b)" + "\0"s + R"("})"}) {
         storeDirectly(record, stored);
-        EXPECT_EQ(askHelper(request("read", record)).out, failure);
+        EXPECT_EQ(askHelper(request("read", record)).out, failureReplyText);
         EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":true,"ok":true})");
     }
     storeDirectly(record, R"({"a":"b\u0000"})");

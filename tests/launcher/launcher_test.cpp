@@ -161,8 +161,7 @@ TEST_F(Launcher, TheRuntimeGetsOnlyStandardDescriptorsDefaultSignalsAndStopReque
 class LauncherAlerts : public Launcher {
 protected:
     void SetUp() override {
-        if (!insideSessionServices())
-            GTEST_SKIP() << "needs the display of scripts/with-session-services";
+        SKIP_OUTSIDE_SESSION_SERVICES();
         Launcher::SetUp();
     }
 

@@ -15,10 +15,6 @@
 
 namespace {
 
-ProgramRun pidlens(const std::vector<std::string>& arguments) {
-    return runProgram({bundleProgram("pidlens"), arguments});
-}
-
 // Runs pidlens with its standard output redirected by the shell, e.g. ">&-".
 ProgramRun pidlensWithOutput(const std::string& redirection, const std::vector<std::string>& arguments) {
     std::vector<std::string> shell{"-c", "exec \"$0\" \"$@\" " + redirection, bundleProgram("pidlens")};

@@ -7,10 +7,6 @@
 
 namespace {
 
-ProgramRun pidlens(const std::vector<std::string>& arguments) {
-    return runProgram({bundleProgram("pidlens"), arguments});
-}
-
 std::string identity(pid_t pid) {
     auto run = pidlens({std::to_string(pid)});
     EXPECT_EQ(0, run.exitStatus);

@@ -2,6 +2,9 @@
 
 #include "platform/child_process.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -142,8 +145,26 @@ std::string bundlePath() {
     return DOVREL_TEST_BUNDLE;
 }
 
+std::vector<std::string> bundleEntries() {
+    std::vector<std::string> entries;
+    std::string_view list = DOVREL_TEST_BUNDLE_ENTRIES;
+    for (std::size_t start = 0; start <= list.size();) {
+        auto end = std::min(list.find(':', start), list.size());
+        entries.emplace_back(list.substr(start, end - start));
+        start = end + 1;
+    }
+    return entries;
+}
+
+std::string bundleEntry(const std::string& name) {
+    for (const auto& entry : bundleEntries())
+        if (std::filesystem::path(entry).filename() == name)
+            return bundlePath() + "/" + entry;
+    throw std::invalid_argument(name + " is no entry of the bundle");
+}
+
 std::string bundleProgram(const std::string& name) {
-    return bundlePath() + "/Contents/Resources/bin/" + name;
+    return bundleEntry(name);
 }
 
 std::string fixturesPath() {
@@ -153,6 +174,22 @@ std::string fixturesPath() {
 bool insideSessionServices() {
     const char* flag = std::getenv("DOVREL_SESSION_SERVICES");
     return flag != nullptr && std::string(flag) == "1";
+}
+
+std::string ask(const std::string& request, std::optional<std::vector<std::string>> environment,
+                const std::string& helper) {
+    auto run = runProgram({.program = helper,
+                           .input = request,
+                           .environment = environment,
+                           .timeout = std::chrono::minutes(4)});
+    EXPECT_FALSE(run.timedOut) << request;
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.err, "");
+    return run.out;
+}
+
+ProgramRun pidlens(const std::vector<std::string>& arguments) {
+    return runProgram({bundleProgram("pidlens"), arguments});
 }
 
 std::string makeScratchFolder(const std::string& prefix) {

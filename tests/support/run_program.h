@@ -53,12 +53,36 @@ std::vector<std::string> environmentWith(const std::vector<std::string>& changes
 
 // The folders of the build: the bundle and where the test's own fixtures are built.
 std::string bundlePath();
-std::string bundleProgram(const std::string& name); // Contents/Resources/bin/<name>
+// Every entry of the bundle, relative to its root, from the build's one list of them.
+std::vector<std::string> bundleEntries();
+// The full path of the bundle's entry with this file name: "helper", "gh", "dovrel-keychain.so".
+std::string bundleEntry(const std::string& name);
+std::string bundleProgram(const std::string& name); // helper, credward or pidlens
 std::string fixturesPath();
 
 // True inside scripts/with-session-services, whose throw-away keychain and display tests may use;
 // outside it a test must not touch the user's own.
 bool insideSessionServices();
+
+// Skips the test outside scripts/with-session-services: its keychain and display are throw-away, and a
+// test must never touch the user's own.
+#define SKIP_OUTSIDE_SESSION_SERVICES()                                                                      \
+    if (insideSessionServices()) {                                                                           \
+    } else                                                                                                   \
+        GTEST_SKIP() << "needs the throw-away keychain and display of scripts/with-session-services"
+
+// helper's whole reply to a request it refuses.
+inline const std::string failureReplyText = R"({"ok":false})";
+
+// Runs helper (the bundle's, unless another is named) with one request on standard input and returns
+// its reply, expecting a clean exit with nothing on standard error. A hang is a run that has not
+// answered after minutes.
+std::string ask(const std::string& request,
+                std::optional<std::vector<std::string>> environment = std::nullopt,
+                const std::string& helper = bundleProgram("helper"));
+
+// Runs the bundle's pidlens with the arguments.
+ProgramRun pidlens(const std::vector<std::string>& arguments);
 
 // A fresh folder under the test's temporary folder, removed by the caller when it wants.
 std::string makeScratchFolder(const std::string& prefix);
