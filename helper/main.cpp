@@ -12,5 +12,6 @@ int main() {
     // A caller that stops reading must not kill the helper; the failed write is simply the end.
     std::signal(SIGPIPE, SIG_IGN);
     auto input = readBoundedInput(STDIN_FILENO, requestLimit);
-    output(input.complete ? answerRequest(input.bytes) : failureReply());
+    const HelperPlugins plugins{bundledKeychainFunctions, bundledDialogFunctions, bundledGitHubFunctions};
+    output(input.complete ? answerRequest(input.bytes, plugins) : failureReply());
 }

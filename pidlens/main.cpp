@@ -51,7 +51,7 @@ int report_identity(uint32_t pid, FILE* out) {
 
 // Only "no such process" counts as absent; a process that merely may not be signalled exists.
 int report_probe(uint32_t pid, FILE* out) {
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    if (processHasEnded(pid)) {
         std::fprintf(out, "{\"schemaVersion\":1,\"pid\":%u,\"absent\":true}", pid);
         return finish_line(status_written, out);
     }
