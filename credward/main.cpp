@@ -4,9 +4,6 @@
 #include "platform/streams.h"
 #include "platform/wiped.h"
 
-#include <csignal>
-#include <unistd.h>
-
 namespace {
 
 constexpr std::size_t inputLimit = 65'536;
@@ -16,7 +13,7 @@ int main(int argc, char** argv) {
     disableCoreFiles();
     restoreChildEndSignal();
     // git may stop reading; a failed write must end this run with a status, not a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreBrokenPipes();
     if (argc != 2)
         return malformed;
     if (std::string_view(argv[1]) != "get")
@@ -24,12 +21,12 @@ int main(int argc, char** argv) {
 
     // An input past the limit is refused as soon as the read that passes it arrives, without waiting
     // for the rest.
-    auto input = readBoundedInput(STDIN_FILENO, inputLimit, PastLimit::stop);
+    auto input = readBoundedInput(standardInput, inputLimit, PastLimit::stop);
     if (!input.complete)
         return malformed;
     auto answer = answerGetRequest(input.bytes, shippedGitHubCli);
-    writeWhole(STDERR_FILENO, answer.standardError);
-    bool written = writeWhole(STDOUT_FILENO, answer.standardOutput);
+    writeWhole(standardError, answer.standardError);
+    bool written = writeWhole(standardOutput, answer.standardOutput);
     // An answer that git never received is no answer.
     return answer.status == answered && !written ? refused : answer.status;
 }

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
 
@@ -80,6 +79,6 @@ WipedBuffer serializeReply(const Reply& reply) {
 
 void output(const Reply& reply) {
     // A reader that has gone away makes the write fail (SIGPIPE is ignored); the status stays 0.
-    writeWhole(STDOUT_FILENO, serializeReply(reply));
-    _exit(0);
+    writeWhole(standardOutput, serializeReply(reply));
+    endProcessNow(0);
 }

@@ -5,13 +5,13 @@
 #include "platform/child_process.h"
 #include "platform/dialogs.h"
 #include "platform/session_environment.h"
+#include "platform/streams.h"
 
 #include <array>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
 
@@ -82,5 +82,5 @@ int main() {
     // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same. The
     // dialog toolkit's threads may still run, so no exit handler or destructor runs beside them; the
     // launcher has written nothing that would need flushing.
-    _exit(0);
+    endProcessNow(0);
 }

@@ -426,3 +426,7 @@ bool processHasEnded(uint32_t pid) {
     // Only "no such process" counts: a process that merely may not be signalled exists.
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
+
+uint32_t callingUser() {
+    return getuid();
+}

@@ -71,3 +71,6 @@ bool listChildrenByScan(uint32_t pid, ChildList& children);
 
 // Whether no process has this identifier any more; a zombie that is not yet collected still has it.
 bool processHasEnded(uint32_t pid);
+
+// The real user of the running program.
+uint32_t callingUser();

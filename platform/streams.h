@@ -4,8 +4,10 @@
 
 #include "platform/wiped.h"
 
+#include <csignal>
 #include <cstddef>
 #include <string_view>
+#include <unistd.h>
 
 struct BoundedInput {
     WipedBuffer bytes;     // an input may carry a secret
@@ -22,3 +24,18 @@ BoundedInput readBoundedInput(int fd, std::size_t limit, PastLimit pastLimit = P
 
 // Writes all of bytes; false when the descriptor takes no more.
 bool writeWhole(int fd, std::string_view bytes);
+
+inline constexpr int standardInput = STDIN_FILENO;
+inline constexpr int standardOutput = STDOUT_FILENO;
+inline constexpr int standardError = STDERR_FILENO;
+
+// A reader that goes away makes a write fail instead of ending the process with SIGPIPE.
+inline void ignoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Ends the process with `status` at once: no exit handler or destructor runs, and nothing buffered is
+// flushed.
+[[noreturn]] inline void endProcessNow(int status) {
+    _exit(status);
+}
