@@ -2,11 +2,10 @@
 // the checks of its answer.
 #include "credward/credward.h"
 
-#include "github/github.h"
+#include "platform/text.h"
 
 #include <cstring>
 #include <optional>
-#include <utf8proc.h>
 
 namespace {
 
@@ -17,55 +16,43 @@ constexpr std::size_t userNameLimit = 100;
 // the wiped buffer that holds the GitHub CLI's answer.
 using Attributes = std::map<std::string_view, std::string_view>;
 
-// Valid UTF-8 without carriage returns or NULs, so lines end in a bare line feed.
+// Valid UTF-8 without carriage returns or NULs, so lines end in a bare line feed. In UTF-8 neither byte
+// occurs inside another character.
 bool isCleanText(std::string_view bytes) {
-    auto* next = reinterpret_cast<const utf8proc_uint8_t*>(bytes.data());
-    auto left = static_cast<utf8proc_ssize_t>(bytes.size());
-    while (left > 0) {
-        utf8proc_int32_t codepoint = 0;
-        utf8proc_ssize_t length = utf8proc_iterate(next, left, &codepoint);
-        if (length <= 0 || codepoint == '\r' || codepoint == '\0')
-            return false;
-        next += length;
-        left -= length;
-    }
-    return true;
+    return isUtf8(bytes) && bytes.find_first_of(std::string_view("\r\0", 2)) == std::string_view::npos;
 }
 
 bool isAcceptedKey(std::string_view key) {
     return key == "protocol" || key == "host" || key == "username" || key == "path";
 }
 
-// The text before the first line feed, or all of it; `text` keeps what follows the line feed.
-std::string_view takeLine(std::string_view& text) {
-    auto end = text.find('\n');
-    auto line = text.substr(0, end);
-    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    return line;
-}
+enum class Lines { request, reply };
 
-// git's request up to its first empty line. Keys other than the four this helper reads are dropped,
-// but only after their values passed the length check.
-std::optional<Attributes> parseRequest(std::string_view text) {
-    Attributes request;
+// key=value lines, each key once. git's request ends at its first empty line, and of its keys only the
+// four this helper reads are kept, but only after their values passed the length check. Every line of
+// the GitHub CLI's answer is read.
+std::optional<Attributes> parseAttributes(std::string_view text, Lines lines) {
+    Attributes attributes;
     while (!text.empty()) {
         auto line = takeLine(text);
-        if (line.empty())
+        if (line.empty() && lines == Lines::request)
             break;
+        if (line.empty())
+            continue;
         auto equals = line.find('=');
         if (equals == std::string_view::npos)
             return std::nullopt;
         auto key = line.substr(0, equals);
         auto value = line.substr(equals + 1);
         // A URL would carry host and path in one value that could disagree with the checked ones.
-        if (key == "url" || value.size() > valueLimit)
+        if (lines == Lines::request && (key == "url" || value.size() > valueLimit))
             return std::nullopt;
-        if (!isAcceptedKey(key))
+        if (lines == Lines::request && !isAcceptedKey(key))
             continue;
-        if (!request.emplace(key, value).second)
+        if (!attributes.emplace(key, value).second)
             return std::nullopt;
     }
-    return request;
+    return attributes;
 }
 
 std::string_view valueOf(const Attributes& attributes, std::string_view key) {
@@ -106,22 +93,6 @@ std::string credentialQuery(const Attributes& request) {
     return query + "\n\n";
 }
 
-// Every line of the GitHub CLI's answer, each key once.
-std::optional<Attributes> parseReply(std::string_view text) {
-    Attributes reply;
-    while (!text.empty()) {
-        auto line = takeLine(text);
-        if (line.empty())
-            continue;
-        auto equals = line.find('=');
-        if (equals == std::string_view::npos)
-            return std::nullopt;
-        if (!reply.emplace(line.substr(0, equals), line.substr(equals + 1)).second)
-            return std::nullopt;
-    }
-    return reply;
-}
-
 bool isUsableReply(const Attributes& reply, const Attributes& request) {
     auto has = [&](std::string_view key) {
         return reply.find(key) != reply.end();
@@ -133,10 +104,10 @@ bool isUsableReply(const Attributes& reply, const Attributes& request) {
 
 } // namespace
 
-CredwardAnswer answerGetRequest(std::string_view input) {
+CredwardAnswer answerGetRequest(std::string_view input, const GitHubCli& cli) {
     if (!isCleanText(input))
         return {malformed};
-    auto request = parseRequest(input);
+    auto request = parseAttributes(input, Lines::request);
     if (!request)
         return {malformed};
     if (!isGitHubOverHttps(*request))
@@ -145,13 +116,13 @@ CredwardAnswer answerGetRequest(std::string_view input) {
         return {malformed};
 
     // No usable sign-in: git is told to stop instead of prompting or asking further helpers.
-    if (auto state = gitHubAuthenticationState(); state != "connected")
+    if (auto state = cli.authenticationState(); state != "connected")
         return {refused, "quit=true\n\n", markerFor(state)};
 
-    auto result = runGitHubCli({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
+    auto result = cli.run({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
     if (result.status != 0 || !isCleanText(result.bytes))
         return {refused};
-    auto reply = parseReply(result.bytes);
+    auto reply = parseAttributes(result.bytes, Lines::reply);
     if (!reply || !isUsableReply(*reply, *request))
         return {refused};
     auto user = valueOf(*reply, "username");

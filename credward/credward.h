@@ -3,6 +3,7 @@
 // error, when there is no usable sign-in. It stores nothing and writes no files.
 #pragma once
 
+#include "github/github.h"
 #include "platform/wiped.h"
 
 #include <string>
@@ -21,5 +22,5 @@ struct CredwardAnswer {
     std::string standardError;
 };
 
-// Serves git's "get" request, whose bytes are `input`.
-CredwardAnswer answerGetRequest(std::string_view input);
+// Serves git's "get" request, whose bytes are `input`, with the sign-in of the GitHub CLI that `cli` reaches.
+CredwardAnswer answerGetRequest(std::string_view input, const GitHubCli& cli);

@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned pick = data[0];
     chooseGitHubScenario(pick % 2 == 0 ? 0 : pick);
     setGitHubCliAnswer(pick % 8 == 6 ? 1 : 0, cliAnswer);
-    if (!isAllowed(answerGetRequest(request)))
+    if (!isAllowed(answerGetRequest(request, gitHubCliStandin())))
         std::abort();
     return 0;
 }

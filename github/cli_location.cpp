@@ -1,20 +1,13 @@
 // Finds the GitHub CLI shipped in the bundle and proves it is the file that was packaged.
 #include "github/github.h"
 
+#include "platform/bundle.h"
 #include "platform/digest.h"
-#include "platform/executable.h"
 #include "platform/files.h"
 
 namespace {
 
 constexpr std::uint64_t largestCli = 100'000'000;
-
-std::string parentOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0)
-        return "/";
-    return path.substr(0, slash);
-}
 
 bool permissionsAllowRunning(unsigned permissions) {
     // Someone may execute it, and nobody but its owner may change it.
@@ -32,7 +25,7 @@ std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesF
         return std::nullopt;
     // Everything below is checked on one open file, and that file is what a run starts, so a path
     // swapped after the check changes nothing.
-    auto file = openBelowWithoutLinks(parentOf(parentOf(candidate)), "runtime/gh");
+    auto file = openBelowWithoutLinks(parentFolder(parentFolder(candidate)), "runtime/gh");
     if (!file)
         return std::nullopt;
     auto attributes = openFileAttributes(file->get());
@@ -49,8 +42,8 @@ std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesF
 }
 
 std::optional<VerifiedGitHubCli> bundledGitHubCli() {
-    auto executable = executableRealPath();
-    if (!executable)
+    auto resources = resourcesFolder();
+    if (!resources)
         return std::nullopt;
-    return verifiedGitHubCli(parentOf(parentOf(*executable)), expectedGitHubCliSha256);
+    return verifiedGitHubCli(*resources, expectedGitHubCliSha256);
 }

@@ -3,6 +3,7 @@
 
 #include "platform/files.h"
 #include "platform/home.h"
+#include "platform/paths.h"
 #include "platform/session_environment.h"
 
 #include <cstdlib>
@@ -15,35 +16,7 @@ constexpr std::string_view configRelativePath = "Library/Application Support/Dov
 // locale, then the desktop session (desktopSessionVariables).
 constexpr const char* copiedNames[] = {"USER", "LOGNAME", "TMPDIR", "LANG", "LC_CTYPE"};
 
-std::string withoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
-}
-
 } // namespace
-
-std::string standardizedPath(std::string_view path) {
-    std::vector<std::string_view> kept;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        auto end = path.find('/', start);
-        if (end == std::string_view::npos)
-            end = path.size();
-        auto part = path.substr(start, end - start);
-        if (part == "..") {
-            if (!kept.empty())
-                kept.pop_back();
-        } else if (!part.empty() && part != ".") {
-            kept.push_back(part);
-        }
-        start = end + 1;
-    }
-    std::string result;
-    for (auto part : kept)
-        (result += '/') += part;
-    return result.empty() ? "/" : result;
-}
 
 std::optional<std::string> gitHubConfigDirectory() {
     std::string home = homeDirectory();

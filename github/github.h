@@ -4,6 +4,7 @@
 
 #include "platform/child_process.h"
 #include "platform/descriptor.h"
+#include "platform/paths.h"
 #include "platform/wiped.h"
 
 #include <cstdint>
@@ -59,9 +60,6 @@ std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesF
 // The same, below the folder two levels above the running executable's real location.
 std::optional<VerifiedGitHubCli> bundledGitHubCli();
 
-// Removes "." and ".." components and repeated or trailing slashes from an absolute path.
-std::string standardizedPath(std::string_view path);
-
 // <home>/Library/Application Support/Dovrel/state/github-cli, or nothing when it is reached through a
 // symbolic link or there is no home directory.
 std::optional<std::string> gitHubConfigDirectory();
@@ -86,3 +84,13 @@ inline const std::vector<std::string> gitHubStatusArguments{
 // Creates the configuration directory (mode 700) and proves with a throw-away item that the keychain
 // takes and gives up a secret.
 bool prepareGitHubAuthenticationStorage();
+
+// The integration's calls as its users make them, in one table, so that a caller can be handed another.
+struct GitHubCli {
+    std::string (*authenticationState)();
+    bool (*prepareAuthenticationStorage)();
+    GitHubResult (*run)(const std::vector<std::string>& arguments, std::string_view input, double timeout);
+};
+
+inline constexpr GitHubCli shippedGitHubCli{gitHubAuthenticationState, prepareGitHubAuthenticationStorage,
+                                            runGitHubCli};

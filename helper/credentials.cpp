@@ -3,6 +3,7 @@
 #include "helper/operations.h"
 
 #include "platform/keychain.h"
+#include "platform/text.h"
 
 #include <algorithm>
 
@@ -11,9 +12,7 @@ namespace {
 constexpr std::size_t storedFormLimit = 1'048'576;
 
 bool isAccount(const std::string& account) {
-    return account.size() == 64 && std::all_of(account.begin(), account.end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
+    return account.size() == 64 && isLowerHex(account);
 }
 
 std::optional<StringMap> stringMap(const Json& object) {
@@ -35,8 +34,8 @@ bool holdsOnlyStrings(const Json& object) {
            std::all_of(object.begin(), object.end(), [](const Json& value) { return value.is_string(); });
 }
 
-Reply answerLookup(const KeychainItem& item, bool wantsValues) {
-    auto found = keychainCopy(item, wantsValues ? KeychainReturn::data : KeychainReturn::nothing);
+Reply answerLookup(const KeychainFunctions* keychain, const KeychainItem& item, bool wantsValues) {
+    auto found = keychainCopy(keychain, item, wantsValues ? KeychainReturn::data : KeychainReturn::nothing);
     if (!wantsValues) {
         if (found.status == KeychainStatus::failure)
             return failureReply();
@@ -51,34 +50,48 @@ Reply answerLookup(const KeychainItem& item, bool wantsValues) {
     return {{"ok", true}, {"values", std::move(*values)}};
 }
 
-Reply answerRemove(const KeychainItem& item) {
-    return {{"ok", keychainDelete(item) != KeychainStatus::failure}};
+Reply removeRecord(const KeychainFunctions* keychain, const KeychainItem& item) {
+    return {{"ok", keychainDelete(keychain, item) != KeychainStatus::failure}};
 }
 
-Reply answerWrite(const KeychainItem& item, const Json& request) {
+Reply writeRecord(const KeychainFunctions* keychain, const KeychainItem& item, const Json& request) {
     auto member = request.find("values");
     if (member == request.end() || !holdsOnlyStrings(*member) || member->empty())
         return failureReply();
     // The strings were checked as UTF-8 when the request was parsed, so dumping cannot fail.
     std::string storedForm = member->dump(-1, ' ', false, Json::error_handler_t::replace);
-    auto updated = keychainUpdate(item, storedForm);
+    auto updated = keychainUpdate(keychain, item, storedForm);
     if (updated == KeychainStatus::notFound)
-        return {{"ok", keychainAdd(item, storedForm) == KeychainStatus::success}};
+        return {{"ok", keychainAdd(keychain, item, storedForm) == KeychainStatus::success}};
     return {{"ok", updated == KeychainStatus::success}};
+}
+
+// The record the request names; nothing when its account is not one.
+std::optional<KeychainItem> recordOf(const Json& request) {
+    auto account = stringMember(request, "account");
+    if (!account || !isAccount(*account))
+        return std::nullopt;
+    return KeychainItem{std::string(service), *account};
 }
 
 } // namespace
 
-Reply answerCredentialRequest(const Json& request, const std::string& operation) {
-    auto account = stringMember(request, "account");
-    if (!account || !isAccount(*account))
-        return failureReply();
-    KeychainItem item{std::string(service), *account};
-    if (operation == "exists" || operation == "read")
-        return answerLookup(item, operation == "read");
-    if (operation == "remove")
-        return answerRemove(item);
-    if (operation == "write")
-        return answerWrite(item, request);
-    return failureReply();
+Reply answerExists(const Json& request, const HelperPlugins& plugins) {
+    auto item = recordOf(request);
+    return item ? answerLookup(plugins.keychain(), *item, false) : failureReply();
+}
+
+Reply answerRead(const Json& request, const HelperPlugins& plugins) {
+    auto item = recordOf(request);
+    return item ? answerLookup(plugins.keychain(), *item, true) : failureReply();
+}
+
+Reply answerRemove(const Json& request, const HelperPlugins& plugins) {
+    auto item = recordOf(request);
+    return item ? removeRecord(plugins.keychain(), *item) : failureReply();
+}
+
+Reply answerWrite(const Json& request, const HelperPlugins& plugins) {
+    auto item = recordOf(request);
+    return item ? writeRecord(plugins.keychain(), *item, request) : failureReply();
 }

@@ -2,12 +2,12 @@
 #include "helper/operations.h"
 
 #include "platform/dialogs.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string_view>
-#include <utf8proc.h>
 
 namespace {
 
@@ -17,20 +17,6 @@ std::string chooserTitle(const std::optional<std::string>& language) {
     if (language == "zh-CN")
         return "选择要让 Dovrel 使用的工作文件夹";
     return "選擇要讓 Dovrel 使用的工作資料夾";
-}
-
-// Whether text is UTF-8 throughout, so that the reply says exactly what is on disk.
-bool isUtf8(std::string_view text) {
-    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    for (std::size_t at = 0; at < text.size();) {
-        utf8proc_int32_t codePoint = 0;
-        auto length =
-            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
-        if (length <= 0)
-            return false;
-        at += static_cast<std::size_t>(length);
-    }
-    return true;
 }
 
 constexpr std::array<std::string_view, 7> actions = {"install",   "test",  "build",       "lint",
@@ -46,40 +32,11 @@ bool isAction(const std::optional<std::string>& action) {
 }
 
 bool isNonce(const std::optional<std::string>& nonce) {
-    return nonce && nonce->size() == nonceLength && std::all_of(nonce->begin(), nonce->end(), [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-           });
-}
-
-// Whether text holds at most `limit` user-perceived characters (extended grapheme clusters). Counting
-// stops as soon as the limit is passed.
-bool hasAtMostGraphemes(std::string_view text, std::size_t limit) {
-    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    utf8proc_int32_t state = 0;
-    utf8proc_int32_t previous = -1;
-    std::size_t count = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        utf8proc_int32_t codePoint = 0;
-        auto length =
-            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
-        if (length <= 0) {
-            // The frame admits only valid UTF-8; a stray byte would still count as a character of its own.
-            length = 1;
-            codePoint = -1;
-            state = 0;
-        }
-        if (previous < 0 || codePoint < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
-            ++count;
-        if (count > limit)
-            return false;
-        previous = codePoint;
-        at += static_cast<std::size_t>(length);
-    }
-    return true;
+    return nonce && nonce->size() == nonceLength && isLowerHex(*nonce);
 }
 
 bool isWorkFolder(const std::optional<std::string>& cwd) {
-    if (!cwd || !cwd->starts_with('/') || !hasAtMostGraphemes(*cwd, workFolderLimit))
+    if (!cwd || !cwd->starts_with('/') || !hasAtMostCharacters(*cwd, workFolderLimit))
         return false;
     // In UTF-8 these three bytes never occur inside another character, so a byte search sees every
     // code point, including each half of a "\r\n" pair that counts as one character.
@@ -91,7 +48,7 @@ bool isWorkFolder(const std::optional<std::string>& cwd) {
 }
 
 bool isWithin(const std::optional<std::string>& text, std::size_t limit) {
-    return text && hasAtMostGraphemes(*text, limit);
+    return text && hasAtMostCharacters(*text, limit);
 }
 
 std::string accessoryText(const std::string& cwd, const std::string& command, const std::string& script) {
@@ -117,10 +74,10 @@ constexpr std::size_t allowButton = 1;
 
 } // namespace
 
-Reply chooseFolder(const Json& request) {
-    auto choice = chooseFolderModally(chooserTitle(stringMember(request, "language")));
+Reply chooseFolder(const Json& request, const HelperPlugins& plugins) {
+    auto choice = chooseFolderModally(plugins.dialogs(), chooserTitle(stringMember(request, "language")));
     // A chooser that could not be shown is not a user's cancellation, and a path that is not UTF-8
-    // cannot be told in the reply without changing it.
+    // cannot be told in the reply without changing it, so that the reply says exactly what is on disk.
     if (!choice.shown || (choice.path && !isUtf8(*choice.path)))
         return failureReply();
     if (!choice.path)
@@ -128,7 +85,7 @@ Reply chooseFolder(const Json& request) {
     return {{"ok", true}, {"path", *choice.path}};
 }
 
-Reply confirmProjectCommand(const Json& request) {
+Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins) {
     if (!isAction(stringMember(request, "action")))
         return failureReply();
     auto nonce = stringMember(request, "nonce");
@@ -144,7 +101,7 @@ Reply confirmProjectCommand(const Json& request) {
     if (!isWithin(script, scriptLimit))
         return failureReply();
 
-    auto answer = runAlert(confirmationAlert(*cwd, *command, *script));
+    auto answer = runAlert(plugins.dialogs(), confirmationAlert(*cwd, *command, *script));
     if (answer.outcome == AlertOutcome::notShown)
         return failureReply();
     bool approved = answer.outcome == AlertOutcome::button && answer.button == allowButton;

@@ -1,49 +1,8 @@
 #include "helper/frame.h"
 
-#include "helper/operations.h"
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstring>
-#include <memory>
-#include <unistd.h>
-
-BoundedInput readBoundedInput(int fd, std::size_t limit) {
-    BoundedInput input;
-    // Left uninitialised: zero-filling it would cost page faults on every run, most of which read a few
-    // bytes. What it held is wiped before it is freed.
-    constexpr std::size_t chunkSize = 65536;
-    auto chunk = std::make_unique_for_overwrite<char[]>(chunkSize);
-    std::size_t used = 0;
-    bool oversized = false;
-    bool failed = false;
-    for (;;) {
-        ssize_t count = read(fd, chunk.get(), chunkSize);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0) {
-            failed = true;
-            break;
-        }
-        if (count == 0)
-            break;
-        used = std::max(used, static_cast<std::size_t>(count));
-        if (oversized)
-            continue;
-        if (input.bytes.size() + static_cast<size_t>(count) > limit) {
-            oversized = true;
-            input.bytes = WipedBuffer();
-            continue;
-        }
-        input.bytes.append(chunk.get(), static_cast<size_t>(count));
-    }
-    wipe(chunk.get(), used);
-    if (failed)
-        return {};
-    input.complete = !oversized;
-    return input;
-}
 
 namespace {
 
@@ -192,24 +151,49 @@ bool holdsOnlyOperationAndLanguage(const Json& request) {
     return true;
 }
 
+Reply answerGitHubStatus(const Json& request, const HelperPlugins& plugins) {
+    if (!holdsOnlyOperationAndLanguage(request))
+        return failureReply();
+    return answerGitHubRequest(GitHubOperation::status, plugins.gitHub());
+}
+
+Reply answerGitHubAuth(const Json& request, const HelperPlugins& plugins) {
+    if (!holdsOnlyOperationAndLanguage(request))
+        return failureReply();
+    return answerGitHubRequest(GitHubOperation::auth, plugins.gitHub());
+}
+
+using Operation = Reply (*)(const Json& request, const HelperPlugins& plugins);
+
+struct NamedOperation {
+    std::string_view name;
+    Operation answer;
+};
+
+// Every operation by its exact, whole name.
+constexpr std::array<NamedOperation, 8> operations = {{
+    {"choose-folder", chooseFolder},
+    {"github-status", answerGitHubStatus},
+    {"github-auth", answerGitHubAuth},
+    {"confirm-project-command", confirmProjectCommand},
+    {"exists", answerExists},
+    {"read", answerRead},
+    {"remove", answerRemove},
+    {"write", answerWrite},
+}};
+
 } // namespace
 
-Reply answerRequest(std::string_view bytes) {
+Reply answerRequest(std::string_view bytes, const HelperPlugins& plugins) {
     auto request = parseRequest(bytes);
     if (!request)
         return failureReply();
     auto operation = stringMember(*request, "operation");
     if (!operation)
         return failureReply();
-    if (*operation == "choose-folder")
-        return chooseFolder(*request);
-    if (*operation == "github-status" || *operation == "github-auth") {
-        if (!holdsOnlyOperationAndLanguage(*request))
-            return failureReply();
-        return answerGitHubRequest(*operation == "github-auth" ? GitHubOperation::auth
-                                                               : GitHubOperation::status);
+    for (const auto& [name, answer] : operations) {
+        if (name == *operation)
+            return answer(*request, plugins);
     }
-    if (*operation == "confirm-project-command")
-        return confirmProjectCommand(*request);
-    return answerCredentialRequest(*request, *operation);
+    return failureReply();
 }

@@ -2,8 +2,6 @@
 // in the browser when there is no sign-in.
 #include "helper/github_operations.h"
 
-#include "github/github.h"
-
 namespace {
 
 Reply stateReply(const std::string& state) {
@@ -15,20 +13,16 @@ Reply refusal(const std::string& state) {
     return {{"ok", false}, {"state", state}};
 }
 
-GitHubResult runBrowserLogin(double timeLimit) {
-    return runGitHubCli({"auth", "login", "--hostname", std::string(gitHubHost), "--git-protocol", "https",
-                         "--web", "--clipboard", "--skip-ssh-key"},
-                        {}, timeLimit);
+GitHubResult runBrowserLogin(const GitHubCli& cli, double timeLimit) {
+    return cli.run({"auth", "login", "--hostname", std::string(gitHubHost), "--git-protocol", "https",
+                    "--web", "--clipboard", "--skip-ssh-key"},
+                   {}, timeLimit);
 }
 
 } // namespace
 
-Reply answerGitHubRequest(GitHubOperation operation) {
-    return answerGitHubRequest(operation, gitHubLoginTimeLimit);
-}
-
-Reply answerGitHubRequest(GitHubOperation operation, double loginTimeLimit) {
-    std::string state = gitHubAuthenticationState();
+Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli) {
+    std::string state = cli.authenticationState();
     if (operation == GitHubOperation::status) {
         Reply reply = stateReply(state);
         reply["ok"] = true; // the status is answered whatever it is
@@ -38,13 +32,13 @@ Reply answerGitHubRequest(GitHubOperation operation, double loginTimeLimit) {
         return stateReply(state);
     if (state == "component-missing")
         return refusal(state);
-    if (!prepareGitHubAuthenticationStorage())
+    if (!cli.prepareAuthenticationStorage())
         return refusal("secure-storage-required");
     // The login's output is never looked at: only whether it completed.
-    int status = runBrowserLogin(loginTimeLimit).status;
+    int status = runBrowserLogin(cli, loginTimeLimit).status;
     if (status == 124)
         return refusal("unavailable");
     if (status != 0)
         return refusal("not-connected");
-    return stateReply(gitHubAuthenticationState());
+    return stateReply(cli.authenticationState());
 }

@@ -1,9 +1,10 @@
-// The GitHub connection operations, with the sign-in's time limit open to tests that cannot wait for
-// the real one.
+// The GitHub connection operations over the CLI integration they are given, with the sign-in's time
+// limit open to tests that cannot wait for the real one.
 #pragma once
 
-#include "helper/operations.h"
+#include "github/github.h"
+#include "helper/github_plugin.h"
 
 inline constexpr double gitHubLoginTimeLimit = 180.0;
 
-Reply answerGitHubRequest(GitHubOperation operation, double loginTimeLimit);
+Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli);

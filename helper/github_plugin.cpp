@@ -1,9 +1,11 @@
 #include "helper/github_plugin.h"
 
+#include "helper/github_operations.h"
+
 namespace {
 
 Reply answer(GitHubOperation operation) {
-    return answerGitHubRequest(operation);
+    return answerGitHubOperation(operation, gitHubLoginTimeLimit, shippedGitHubCli);
 }
 
 constexpr GitHubFunctions functions{answer};

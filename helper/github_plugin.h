@@ -2,7 +2,9 @@
 // code that only the GitHub operations use, so only they load it; every other request starts without.
 #pragma once
 
-#include "helper/operations.h"
+#include "helper/reply.h"
+
+enum class GitHubOperation { status, auth };
 
 struct GitHubFunctions {
     Reply (*answer)(GitHubOperation operation);
@@ -12,3 +14,6 @@ inline constexpr const char* gitHubPluginFile = "dovrel-github.so";
 inline constexpr const char* gitHubPluginEntry = "dovrelGitHubFunctions";
 
 extern "C" const GitHubFunctions* dovrelGitHubFunctions();
+
+// The bundled plugin's table; nullptr when it cannot be loaded.
+const GitHubFunctions* bundledGitHubFunctions();

@@ -1,16 +1,15 @@
 // helper: answers one JSON request from standard input with one JSON reply on standard output.
 #include "helper/frame.h"
 #include "platform/child_process.h"
+#include "platform/streams.h"
 #include "platform/wiped.h"
-
-#include <csignal>
-#include <unistd.h>
 
 int main() {
     disableCoreFiles();
     restoreChildEndSignal();
     // A caller that stops reading must not kill the helper; the failed write is simply the end.
-    std::signal(SIGPIPE, SIG_IGN);
-    auto input = readBoundedInput(STDIN_FILENO, requestLimit);
-    output(input.complete ? answerRequest(input.bytes) : failureReply());
+    ignoreBrokenPipes();
+    auto input = readBoundedInput(standardInput, requestLimit);
+    const HelperPlugins plugins{bundledKeychainFunctions, bundledDialogFunctions, bundledGitHubFunctions};
+    output(input.complete ? answerRequest(input.bytes, plugins) : failureReply());
 }

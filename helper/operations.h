@@ -1,11 +1,28 @@
-// The operations the frame hands a request to. Each validates its own members and returns its reply.
+// The operations the frame hands a request to. Each validates its own members and returns its reply;
+// each reaches the keychain, the dialogs or the GitHub integration only through the tables it is given.
 #pragma once
 
-#include "helper/frame.h"
+#include "helper/github_plugin.h"
+#include "helper/reply.h"
+#include "helper/request.h"
+#include "platform/dialogs_plugin.h"
+#include "platform/keychain_plugin.h"
 
-Reply chooseFolder(const Json& request);
-Reply confirmProjectCommand(const Json& request);
-Reply answerCredentialRequest(const Json& request, const std::string& operation);
+// Where the operations find what they reach: each table is asked for only by an operation that needs it,
+// so that a request loads no more than its operation uses.
+struct HelperPlugins {
+    const KeychainFunctions* (*keychain)();
+    const DialogFunctions* (*dialogs)();
+    const GitHubFunctions* (*gitHub)();
+};
 
-enum class GitHubOperation { status, auth };
-Reply answerGitHubRequest(GitHubOperation operation);
+Reply chooseFolder(const Json& request, const HelperPlugins& plugins);
+Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins);
+
+Reply answerExists(const Json& request, const HelperPlugins& plugins);
+Reply answerRead(const Json& request, const HelperPlugins& plugins);
+Reply answerRemove(const Json& request, const HelperPlugins& plugins);
+Reply answerWrite(const Json& request, const HelperPlugins& plugins);
+
+// Through the GitHub plugin's table; without one, the answer of a bundle whose GitHub CLI is missing.
+Reply answerGitHubRequest(GitHubOperation operation, const GitHubFunctions* gitHub);

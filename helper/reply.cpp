@@ -1,47 +1,34 @@
 #include "helper/reply.h"
 
-#include <cerrno>
+#include "platform/streams.h"
+
 #include <cstdio>
-#include <unistd.h>
+#include <string_view>
 
 namespace {
+
+// The two-character escapes JSON has, or nothing for a character that has none.
+std::string_view shortEscape(char c) {
+    constexpr std::string_view escaped = "\"\\/\b\f\n\r\t";
+    constexpr std::string_view written[] = {"\\\"", "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t"};
+    auto at = escaped.find(c);
+    return at == std::string_view::npos ? std::string_view() : written[at];
+}
 
 void appendJsonString(WipedBuffer& out, const std::string& text) {
     out.append('"');
     for (char c : text) {
-        switch (c) {
-        case '"':
-            out.append("\\\"");
-            break;
-        case '\\':
-            out.append("\\\\");
-            break;
-        case '/':
-            out.append("\\/");
-            break;
-        case '\b':
-            out.append("\\b");
-            break;
-        case '\f':
-            out.append("\\f");
-            break;
-        case '\n':
-            out.append("\\n");
-            break;
-        case '\r':
-            out.append("\\r");
-            break;
-        case '\t':
-            out.append("\\t");
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-                out.append(escaped);
-            } else {
-                out.append(c);
-            }
+        // Every character that may need escaping sorts at or below the solidus, but the reverse solidus.
+        if (static_cast<unsigned char>(c) > '/' && c != '\\') {
+            out.append(c);
+        } else if (auto escape = shortEscape(c); !escape.empty()) {
+            out.append(escape);
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            out.append(escaped);
+        } else {
+            out.append(c);
         }
     }
     out.append('"');
@@ -78,18 +65,6 @@ void appendValue(WipedBuffer& out, const ReplyValue& value) {
         appendObject(out, std::get<StringMap>(value));
 }
 
-void writeAll(int fd, std::string_view bytes) {
-    size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count <= 0)
-            return;
-        written += static_cast<size_t>(count);
-    }
-}
-
 } // namespace
 
 Reply failureReply() {
@@ -104,6 +79,6 @@ WipedBuffer serializeReply(const Reply& reply) {
 
 void output(const Reply& reply) {
     // A reader that has gone away makes the write fail (SIGPIPE is ignored); the status stays 0.
-    writeAll(STDOUT_FILENO, serializeReply(reply));
-    _exit(0);
+    writeWhole(standardOutput, serializeReply(reply));
+    endProcessNow(0);
 }

@@ -1,39 +1,26 @@
 // Dovrel, the bundle's main executable: starts the application's Node program in graphical mode with a
 // small, fixed environment, waits for it to end, and tells the user in an alert when it could not be
 // started or ended in failure. It always exits with status 0.
+#include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/dialogs.h"
-#include "platform/executable.h"
 #include "platform/session_environment.h"
+#include "platform/streams.h"
 
 #include <array>
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unistd.h>
 
 namespace {
 
-constexpr std::string_view runtimePath = "/Contents/Resources/runtime/node";
-constexpr std::string_view entryScriptPath = "/Contents/Resources/app/packages/macos-installer/src/cli.mjs";
 constexpr std::string_view supportAddress = "support@dovrel.ai";
 
 // The variables the Node program is given, in this order, each only when the launcher has it. The names
 // of the desktop session and those the helper's dialogs need follow them.
 constexpr std::array<const char*, 6> passedVariables = {"HOME",   "USER", "LOGNAME",
                                                         "TMPDIR", "LANG", "LC_CTYPE"};
-
-// The folder above Contents/MacOS; an executable outside that layout stands in its own folder, as a
-// program outside any bundle does on macOS.
-std::string bundleRoot() {
-    auto executable = executableRealPath().value_or("/");
-    auto folder = executable.substr(0, executable.rfind('/'));
-    constexpr std::string_view macos = "/Contents/MacOS";
-    if (folder.ends_with(macos))
-        return folder.substr(0, folder.size() - macos.size());
-    return folder;
-}
 
 ChildEnvironment childEnvironment() {
     ChildEnvironment entries;
@@ -53,9 +40,8 @@ ChildEnvironment childEnvironment() {
 // The child gets standard input, output and error and the working folder; only its environment is
 // replaced. Nothing when it cannot be started, the reason included.
 std::optional<StartedChild> launch(const std::string& root, ChildEnvironment environment) {
-    std::string executable = root + std::string(runtimePath);
-    return startChild({.executable = executable,
-                       .arguments = {root + std::string(entryScriptPath), "gui", "--app", root},
+    return startChild({.executable = runtimePath(root),
+                       .arguments = {entryScriptPath(root), "gui", "--app", root},
                        .environment = std::move(environment),
                        .input = ChildStream::inherited,
                        .output = ChildStream::inherited,
@@ -86,7 +72,7 @@ Alert startFailureAlert() {
 int main() {
     // The child's status is the launcher's to collect, whatever its caller left SIGCHLD at.
     restoreChildEndSignal();
-    const auto root = bundleRoot();
+    const auto root = mainBundleRoot();
     const auto environment = childEnvironment();
     const auto child = launch(root, environment);
     if (!child)
@@ -96,5 +82,5 @@ int main() {
     // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same. The
     // dialog toolkit's threads may still run, so no exit handler or destructor runs beside them; the
     // launcher has written nothing that would need flushing.
-    _exit(0);
+    endProcessNow(0);
 }

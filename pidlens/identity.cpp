@@ -1,7 +1,6 @@
 #include "pidlens/pidlens.h"
 
 #include <charconv>
-#include <unistd.h>
 
 namespace {
 
@@ -10,7 +9,7 @@ constexpr uint32_t highest_pid = 2147483647;
 
 // The caller may only learn about its own processes, whichever of the two users it checks.
 bool belongs_to_caller(const ProcessRecord& record) {
-    uid_t caller = getuid();
+    uint32_t caller = callingUser();
     return record.uid == caller && record.realUid == caller;
 }
 

@@ -1,9 +1,8 @@
 // pidlens <PID> | --probe <PID> | --tree <PID>: one line of JSON about a process, or a process and its
 // descendants, on standard output.
 #include "pidlens/pidlens.h"
+#include "platform/streams.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstring>
 
 namespace {
@@ -51,7 +50,7 @@ int report_identity(uint32_t pid, FILE* out) {
 
 // Only "no such process" counts as absent; a process that merely may not be signalled exists.
 int report_probe(uint32_t pid, FILE* out) {
-    if (kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+    if (processHasEnded(pid)) {
         std::fprintf(out, "{\"schemaVersion\":1,\"pid\":%u,\"absent\":true}", pid);
         return finish_line(status_written, out);
     }
@@ -62,7 +61,7 @@ int report_probe(uint32_t pid, FILE* out) {
 
 int main(int argc, char** argv) {
     // A reader that goes away must not kill pidlens: the failed write becomes status 4.
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreBrokenPipes();
     // A fixed output buffer keeps the run free of allocation, and holds most trees in one write.
     static char output_buffer[65536];
     std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);

@@ -1,8 +1,6 @@
 #include "pidlens/pidlens.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <optional>
 
 namespace {
@@ -26,10 +24,6 @@ bool queued(const TreeWalk& walk, uint32_t pid) {
     return std::find(walk.queue, walk.queue + walk.count, pid) != walk.queue + walk.count;
 }
 
-bool has_ended(uint32_t pid) {
-    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 // Takes child `pid` of queue[parent_index] into the walk. An exited child is left out; any doubt about
 // it fails the whole walk.
 int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
@@ -43,7 +37,7 @@ int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
     // checked when the object is written.
     if (!readProcessStat(process.emplace(pid), record)) {
         process.reset();
-        return has_ended(pid) ? status_written : status_not_established;
+        return processHasEnded(pid) ? status_written : status_not_established;
     }
     // A child that has exited but is not collected yet still has a record; it has ended all the same.
     if (record.ended) {

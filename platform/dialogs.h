@@ -37,3 +37,9 @@ struct AlertAnswer {
 };
 
 AlertAnswer runAlert(const Alert& alert);
+
+// The same through a given table, such as the plugin's; without one nobody is asked. The two above use
+// the bundled plugin, loaded when the first dialog is shown.
+struct DialogFunctions;
+FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title);
+AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert);

@@ -1,12 +1,13 @@
 // Modal dialogs over GTK 3: the folder chooser and alerts with an optional read-only text area.
 #include "platform/dialogs_plugin.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <gdk/gdkx.h>
 #include <gtk/gtk.h>
 #include <unistd.h>
-#include <utf8proc.h>
 
 namespace {
 
@@ -62,48 +63,26 @@ bool displayOpened() {
 // shown as one replacement character, which also says that something was left out.
 constexpr int codePointsPerCharacter = 16;
 
-void appendCodePoint(std::string& text, utf8proc_int32_t codePoint) {
-    utf8proc_uint8_t encoded[4];
-    auto length = utf8proc_encode_char(codePoint, encoded);
-    text.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
-}
-
 // GTK only holds valid UTF-8 without NUL characters. A NUL is shown as the visible symbol for it, so
 // that nothing after it disappears from what the user is asked about; an invalid byte is shown as a
 // replacement character.
 std::string displayable(const std::string& text) {
     std::string shown;
     shown.reserve(text.size());
-    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
-    utf8proc_int32_t state = 0;
-    utf8proc_int32_t previous = -1;
+    TextWalk walk{text};
     int inCharacter = 0;
-    for (std::size_t at = 0; at < text.size();) {
-        utf8proc_int32_t codePoint = 0;
-        auto length =
-            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
-        if (length <= 0) {
-            length = 1;
-            codePoint = 0xFFFD;
-        }
-        at += static_cast<std::size_t>(length);
-        if (previous < 0 || utf8proc_grapheme_break_stateful(previous, codePoint, &state))
+    while (!atEnd(walk)) {
+        auto [codePoint, startsCharacter] = nextCodePoint(walk);
+        if (startsCharacter)
             inCharacter = 0;
-        previous = codePoint;
         if (++inCharacter > codePointsPerCharacter) {
             if (inCharacter == codePointsPerCharacter + 1)
-                appendCodePoint(shown, 0xFFFD);
+                appendCodePoint(shown, replacementCharacter);
             continue;
         }
         appendCodePoint(shown, codePoint == 0 ? 0x2400 : codePoint);
     }
     return shown;
-}
-
-std::string trimmedFolderPath(std::string path) {
-    while (path.size() > 1 && path.back() == '/')
-        path.pop_back();
-    return path;
 }
 
 // The dialog takes the focus as it appears. An X11 window manager that prevents focus stealing hands a
@@ -149,7 +128,7 @@ FolderChoice showFolderChooser(const std::string& title) {
     if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
         // The path as the chooser holds it: links stay unresolved.
         if (gchar* filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
-            choice.path = trimmedFolderPath(filename);
+            choice.path = withoutTrailingSlashes(filename);
             g_free(filename);
         }
     }

@@ -13,3 +13,6 @@ inline constexpr const char* dialogsPluginFile = "dovrel-dialogs.so";
 inline constexpr const char* dialogsPluginEntry = "dovrelDialogFunctions";
 
 extern "C" const DialogFunctions* dovrelDialogFunctions();
+
+// The bundled plugin's table; nullptr when it cannot be loaded.
+const DialogFunctions* bundledDialogFunctions();

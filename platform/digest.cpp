@@ -1,4 +1,5 @@
 #include "platform/digest.h"
+#include "platform/text.h"
 
 // The one-call SHA-256 functions run the same code as EVP's, with the processor's SHA instructions,
 // but without the provider machinery that EVP sets up on first use (reading the configuration file,
@@ -21,17 +22,6 @@ constexpr std::size_t pieceSize = 1 << 10;
 constexpr std::size_t prefetchDistance = 16 << 10;
 constexpr std::size_t cacheLine = 64;
 
-std::string hexText(const unsigned char* digest, unsigned length) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(length * 2);
-    for (unsigned i = 0; i < length; ++i) {
-        text.push_back(digits[digest[i] >> 4]);
-        text.push_back(digits[digest[i] & 0xf]);
-    }
-    return text;
-}
-
 bool hashWindow(SHA256_CTX& context, int fd, std::uint64_t offset, std::size_t size) {
     void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, static_cast<off_t>(offset));
     if (mapped == MAP_FAILED)
@@ -50,7 +40,7 @@ bool hashWindow(SHA256_CTX& context, int fd, std::uint64_t offset, std::size_t s
 std::string finalHex(SHA256_CTX& context) {
     unsigned char digest[SHA256_DIGEST_LENGTH];
     SHA256_Final(digest, &context);
-    return hexText(digest, sizeof digest);
+    return lowerHex(digest, sizeof digest);
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "platform/files.h"
+#include "platform/paths.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -12,21 +13,6 @@ FileAttributes attributesFrom(const struct stat& status) {
                     : S_ISDIR(status.st_mode) ? FileType::directory
                                               : FileType::other;
     return {type, static_cast<std::uint64_t>(status.st_size), static_cast<unsigned>(status.st_mode & 07777)};
-}
-
-// The non-empty components of a path, in order.
-std::vector<std::string> components(const std::string& path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        auto end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            parts.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return parts;
 }
 
 } // namespace
@@ -49,7 +35,7 @@ bool reachedThroughSymbolicLink(const std::string& path) {
     if (path.empty() || path[0] != '/')
         return true;
     std::string prefix;
-    for (const auto& part : components(path)) {
+    for (const auto& part : pathComponents(path)) {
         prefix += "/" + part;
         struct stat status {};
         if (lstat(prefix.c_str(), &status) != 0)
@@ -62,7 +48,7 @@ bool reachedThroughSymbolicLink(const std::string& path) {
 
 std::optional<OwnedDescriptor> openBelowWithoutLinks(const std::string& folder,
                                                      const std::string& relativePath) {
-    auto parts = components(relativePath);
+    auto parts = pathComponents(relativePath);
     if (parts.empty())
         return std::nullopt;
     OwnedDescriptor current(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -86,7 +72,7 @@ bool createDirectoryWithParents(const std::string& path, unsigned permissions) {
     if (path.empty() || path[0] != '/')
         return false;
     std::string prefix;
-    for (const auto& part : components(path)) {
+    for (const auto& part : pathComponents(path)) {
         prefix += "/" + part;
         if (mkdir(prefix.c_str(), permissions) == 0) {
             // The creation mode passes through the umask; the directory must have exactly these bits.

@@ -3,32 +3,41 @@
 #include "platform/keychain_plugin.h"
 #include "platform/plugin.h"
 
-namespace {
-
-const KeychainFunctions* keychainFunctions() {
-    using Entry = const KeychainFunctions* (*)();
-    auto entry = reinterpret_cast<Entry>(bundledPluginSymbol(keychainPluginFile, keychainPluginEntry));
-    return entry == nullptr ? nullptr : entry();
+const KeychainFunctions* bundledKeychainFunctions() {
+    return bundledPluginFunctions<KeychainFunctions>(keychainPluginFile, keychainPluginEntry);
 }
 
-} // namespace
+KeychainLookup keychainCopy(const KeychainFunctions* keychain, const KeychainItem& item,
+                            KeychainReturn wanted) {
+    return keychain == nullptr ? KeychainLookup{} : keychain->copy(item, wanted);
+}
+
+KeychainStatus keychainUpdate(const KeychainFunctions* keychain, const KeychainItem& item,
+                              std::string_view data) {
+    return keychain == nullptr ? KeychainStatus::failure : keychain->update(item, data);
+}
+
+KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem& item,
+                           std::string_view data) {
+    return keychain == nullptr ? KeychainStatus::failure : keychain->add(item, data);
+}
+
+KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item) {
+    return keychain == nullptr ? KeychainStatus::failure : keychain->remove(item);
+}
 
 KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
-    auto functions = keychainFunctions();
-    return functions == nullptr ? KeychainLookup{} : functions->copy(item, wanted);
+    return keychainCopy(bundledKeychainFunctions(), item, wanted);
 }
 
 KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {
-    auto functions = keychainFunctions();
-    return functions == nullptr ? KeychainStatus::failure : functions->update(item, data);
+    return keychainUpdate(bundledKeychainFunctions(), item, data);
 }
 
 KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data) {
-    auto functions = keychainFunctions();
-    return functions == nullptr ? KeychainStatus::failure : functions->add(item, data);
+    return keychainAdd(bundledKeychainFunctions(), item, data);
 }
 
 KeychainStatus keychainDelete(const KeychainItem& item) {
-    auto functions = keychainFunctions();
-    return functions == nullptr ? KeychainStatus::failure : functions->remove(item);
+    return keychainDelete(bundledKeychainFunctions(), item);
 }

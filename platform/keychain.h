@@ -22,6 +22,8 @@ struct KeychainLookup {
 // the encrypted session that carrying a secret needs.
 enum class KeychainReturn { nothing, data };
 
+// These reach the bundled keychain plugin, loaded on the first call.
+
 // The one item that matches, or notFound when none does.
 KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted = KeychainReturn::data);
 // Replaces the data of the matching item; notFound when there is none.
@@ -30,3 +32,13 @@ KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data);
 KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data);
 // Deletes every matching item; notFound when there was none.
 KeychainStatus keychainDelete(const KeychainItem& item);
+
+// The same calls through a given table, such as the plugin's; without one every call fails.
+struct KeychainFunctions;
+KeychainLookup keychainCopy(const KeychainFunctions* keychain, const KeychainItem& item,
+                            KeychainReturn wanted);
+KeychainStatus keychainUpdate(const KeychainFunctions* keychain, const KeychainItem& item,
+                              std::string_view data);
+KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem& item,
+                           std::string_view data);
+KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item);

@@ -15,3 +15,6 @@ inline constexpr const char* keychainPluginFile = "dovrel-keychain.so";
 inline constexpr const char* keychainPluginEntry = "dovrelKeychainFunctions";
 
 extern "C" const KeychainFunctions* dovrelKeychainFunctions();
+
+// The bundled plugin's table; nullptr when it cannot be loaded.
+const KeychainFunctions* bundledKeychainFunctions();

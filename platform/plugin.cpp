@@ -1,26 +1,14 @@
 #include "platform/plugin.h"
 
-#include "platform/executable.h"
+#include "platform/bundle.h"
 
 #include <dlfcn.h>
 #include <string>
 
-namespace {
-
-std::string bundledPluginPath(std::string_view fileName) {
-    auto executable = executableRealPath();
-    if (!executable)
-        return {};
-    auto binFolder = executable->substr(0, executable->rfind('/'));
-    auto resources = binFolder.substr(0, binFolder.rfind('/'));
-    return resources + "/lib/" + std::string(fileName);
-}
-
-} // namespace
-
 void* bundledPluginSymbol(std::string_view fileName, const char* symbol) {
     // dlopen hands back the same handle to a library already loaded, so nothing is cached here; a
-    // plugin is never closed because the libraries it pulls in are not made to unload cleanly.
+    // plugin is never closed because the libraries it pulls in are not made to unload cleanly. Lazy
+    // binding: most runs call a few of a plugin's functions, and every plugin is built with the bundle.
     auto path = bundledPluginPath(fileName);
     if (path.empty())
         return nullptr;

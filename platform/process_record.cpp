@@ -1,8 +1,12 @@
 #include "platform/process_record.h"
 
+#include "platform/descriptor.h"
+#include "platform/interrupted.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,17 +20,6 @@ namespace {
 
 constexpr int readFlags = O_RDONLY | O_CLOEXEC;
 constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-struct Descriptor {
-    int fd = -1;
-    explicit Descriptor(int opened) : fd(opened) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor() {
-        if (fd >= 0)
-            close(fd);
-    }
-};
 
 // Room for a decimal identifier and a NUL.
 using IdentifierText = char[16];
@@ -151,8 +144,8 @@ std::optional<StatusFields> parseStatus(std::string_view text) {
 // /proc/stat holds a line per processor and an interrupt line that runs to many kilobytes on large
 // machines, so it is scanned in pieces for "btime".
 std::optional<uint64_t> readBootTime() {
-    Descriptor file(open("/proc/stat", readFlags));
-    if (file.fd < 0)
+    OwnedDescriptor file(open("/proc/stat", readFlags));
+    if (file.get() < 0)
         return std::nullopt;
     constexpr std::string_view key = "\nbtime ";
     size_t matched = 1; // the start of the file is the start of a line
@@ -160,7 +153,7 @@ std::optional<uint64_t> readBootTime() {
     int digits = 0;
     char buffer[4096];
     for (;;) {
-        ssize_t count = read(file.fd, buffer, sizeof buffer);
+        ssize_t count = read(file.get(), buffer, sizeof buffer);
         if (count < 0 && errno == EINTR)
             continue;
         if (count <= 0)
@@ -218,9 +211,7 @@ bool appendIdentifiers(int fd, ChildList& children) {
     uint64_t value = 0;
     bool inNumber = false;
     for (;;) {
-        ssize_t count = read(fd, buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
+        ssize_t count = retryingInterrupted([&] { return read(fd, buffer, sizeof buffer); });
         if (count < 0)
             return false;
         if (count == 0)
@@ -250,9 +241,7 @@ bool appendIdentifiers(int fd, ChildList& children) {
 template <typename Visit> bool forEachNumericEntry(int directory, Visit visit) {
     alignas(dirent64) char entries[8192];
     for (;;) {
-        ssize_t size = getdents64(directory, entries, sizeof entries);
-        if (size < 0 && errno == EINTR)
-            continue;
+        ssize_t size = retryingInterrupted([&] { return getdents64(directory, entries, sizeof entries); });
         if (size < 0)
             return false;
         if (size == 0)
@@ -276,23 +265,23 @@ struct Pass {
 // One reading of task/<tid>/children for every thread: a child belongs to the thread that started it.
 Pass listChildrenOnce(int process, ChildList& children) {
     children.count = 0;
-    Descriptor tasks(openat(process, "task", directoryFlags));
-    if (tasks.fd < 0)
+    OwnedDescriptor tasks(openat(process, "task", directoryFlags));
+    if (tasks.get() < 0)
         return {};
     Pass pass{PassOutcome::listed, 0};
-    bool complete = forEachNumericEntry(tasks.fd, [&](const char* thread) {
+    bool complete = forEachNumericEntry(tasks.get(), [&](const char* thread) {
         ++pass.threads;
         char path[32];
         std::strcpy(path, thread);
         std::strcat(path, "/children");
-        Descriptor list(openat(tasks.fd, path, readFlags));
-        if (list.fd < 0) {
+        OwnedDescriptor list(openat(tasks.get(), path, readFlags));
+        if (list.get() < 0) {
             // Without CONFIG_PROC_CHILDREN the thread is there but its list is not.
-            bool threadThere = errno == ENOENT && faccessat(tasks.fd, thread, F_OK, 0) == 0;
+            bool threadThere = errno == ENOENT && faccessat(tasks.get(), thread, F_OK, 0) == 0;
             pass.outcome = threadThere ? PassOutcome::unsupported : PassOutcome::unsettled;
             return false;
         }
-        if (!appendIdentifiers(list.fd, children)) {
+        if (!appendIdentifiers(list.get(), children)) {
             pass.outcome = PassOutcome::failed;
             return false;
         }
@@ -378,9 +367,9 @@ bool listChildren(const ProcessHandle& process, uint32_t threads, ChildList& chi
         IdentifierText text;
         std::strcat(path, identifierText(process.pid, text));
         std::strcat(path, "/children");
-        Descriptor list(openat(process.directory, path, readFlags));
-        if (list.fd >= 0)
-            return appendIdentifiers(list.fd, children);
+        OwnedDescriptor list(openat(process.directory, path, readFlags));
+        if (list.get() >= 0)
+            return appendIdentifiers(list.get(), children);
         // Otherwise a thread came or went, or the kernel has no such lists: the general way tells.
     }
     // A thread that ends hands its children to another thread of the process. If that happens while
@@ -409,18 +398,18 @@ bool listChildren(const ProcessHandle& process, uint32_t threads, ChildList& chi
 
 bool listChildrenByScan(uint32_t pid, ChildList& children) {
     children.count = 0;
-    Descriptor all(open("/proc", directoryFlags));
-    if (all.fd < 0)
+    OwnedDescriptor all(open("/proc", directoryFlags));
+    if (all.get() < 0)
         return false;
     bool fits = true;
-    bool complete = forEachNumericEntry(all.fd, [&](const char* name) {
+    bool complete = forEachNumericEntry(all.get(), [&](const char* name) {
         char path[32];
         std::strcpy(path, name);
         std::strcat(path, "/stat");
         char text[2048];
         uint32_t id = 0;
-        Descriptor file(openat(all.fd, path, readFlags));
-        auto head = readHead(file.fd, text, sizeof text);
+        OwnedDescriptor file(openat(all.get(), path, readFlags));
+        auto head = readHead(file.get(), text, sizeof text);
         // A process that ends during the scan is simply not a child any more.
         if (!head || !parseNumber(std::string_view(name), id))
             return true;
@@ -431,4 +420,13 @@ bool listChildrenByScan(uint32_t pid, ChildList& children) {
         return fits;
     });
     return complete && fits;
+}
+
+bool processHasEnded(uint32_t pid) {
+    // Only "no such process" counts: a process that merely may not be signalled exists.
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+uint32_t callingUser() {
+    return getuid();
 }

@@ -68,3 +68,9 @@ bool listChildren(const ProcessHandle& process, uint32_t threads, ChildList& chi
 // The same answer found by reading every process's parent: the way for kernels that do not offer the
 // per-thread children lists, and much slower.
 bool listChildrenByScan(uint32_t pid, ChildList& children);
+
+// Whether no process has this identifier any more; a zombie that is not yet collected still has it.
+bool processHasEnded(uint32_t pid);
+
+// The real user of the running program.
+uint32_t callingUser();

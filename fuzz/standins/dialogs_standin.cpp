@@ -1,7 +1,9 @@
 // Dialogs that answer at once, without a display, for fuzzing the operations that show them.
-#include "platform/dialogs.h"
+#include "fuzz/standins/standins.h"
 
-FolderChoice chooseFolderModally(const std::string& title) {
+namespace {
+
+FolderChoice chooseFolder(const std::string& title) {
     // Each title gives another answer, so that every reply form is reached.
     if (title.starts_with("Choose"))
         return {true, "/home/someone/My \"Work\"/\\x"};
@@ -10,7 +12,7 @@ FolderChoice chooseFolderModally(const std::string& title) {
     return {false, std::nullopt};
 }
 
-AlertAnswer runAlert(const Alert& alert) {
+AlertAnswer answerAlert(const Alert& alert) {
     auto size = alert.accessoryText ? alert.accessoryText->size() : 0;
     switch (size % 4) {
     case 0:
@@ -22,4 +24,12 @@ AlertAnswer runAlert(const Alert& alert) {
     default:
         return {AlertOutcome::notShown, 0};
     }
+}
+
+constexpr DialogFunctions functions{chooseFolder, answerAlert};
+
+} // namespace
+
+const DialogFunctions* dialogsStandin() {
+    return &functions;
 }

@@ -1,7 +1,6 @@
 // The GitHub CLI integration answered from a scenario chosen per input, so the helper's GitHub
 // operations are fuzzed through every combination of state, preparation and sign-in outcome.
 #include "fuzz/standins/standins.h"
-#include "github/github.h"
 
 #include <array>
 #include <optional>
@@ -23,6 +22,24 @@ Scenario& scenario() {
     return current;
 }
 
+std::string authenticationState() {
+    auto& current = scenario();
+    unsigned pick = current.stateQueries++ == 0 ? current.number : current.number / 50;
+    return words[pick % words.size()];
+}
+
+bool prepareAuthenticationStorage() {
+    return (scenario().number / 5) % 2 == 0;
+}
+
+GitHubResult run(const std::vector<std::string>&, std::string_view, double) {
+    if (scenario().cliAnswer)
+        return *scenario().cliAnswer;
+    return GitHubResult(loginStatuses[(scenario().number / 10) % loginStatuses.size()], "ignored output");
+}
+
+constexpr GitHubCli cli{authenticationState, prepareAuthenticationStorage, run};
+
 } // namespace
 
 void chooseGitHubScenario(unsigned number) {
@@ -33,18 +50,6 @@ void setGitHubCliAnswer(std::int32_t status, std::string bytes) {
     scenario().cliAnswer = GitHubResult(status, std::move(bytes));
 }
 
-std::string gitHubAuthenticationState() {
-    auto& current = scenario();
-    unsigned pick = current.stateQueries++ == 0 ? current.number : current.number / 50;
-    return words[pick % words.size()];
-}
-
-bool prepareGitHubAuthenticationStorage() {
-    return (scenario().number / 5) % 2 == 0;
-}
-
-GitHubResult runGitHubCli(const std::vector<std::string>&, std::string_view, double) {
-    if (scenario().cliAnswer)
-        return *scenario().cliAnswer;
-    return GitHubResult(loginStatuses[(scenario().number / 10) % loginStatuses.size()], "ignored output");
+const GitHubCli& gitHubCliStandin() {
+    return cli;
 }

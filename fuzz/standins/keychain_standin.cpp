@@ -1,6 +1,5 @@
 // An in-memory keychain with the same calls, so the helper's frame can be fuzzed in process.
 #include "fuzz/standins/standins.h"
-#include "platform/keychain.h"
 
 #include <map>
 
@@ -15,12 +14,6 @@ std::string keyOf(const KeychainItem& item) {
     return item.service + '\n' + item.account;
 }
 
-} // namespace
-
-void resetStandins() {
-    items().clear();
-}
-
 // Records that every run starts with: a corrupt and an oversized stored form, which reads must refuse.
 const std::string* presetData(const KeychainItem& item) {
     static const std::string corrupt = R"({"a":1})";
@@ -32,7 +25,7 @@ const std::string* presetData(const KeychainItem& item) {
     return nullptr;
 }
 
-KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
+KeychainLookup copy(const KeychainItem& item, KeychainReturn wanted) {
     if (auto preset = presetData(item); preset != nullptr && !items().contains(keyOf(item)))
         return {KeychainStatus::success, wanted == KeychainReturn::data ? *preset : std::string()};
     auto found = items().find(keyOf(item));
@@ -41,7 +34,7 @@ KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
     return {KeychainStatus::success, wanted == KeychainReturn::data ? found->second : std::string()};
 }
 
-KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {
+KeychainStatus update(const KeychainItem& item, std::string_view data) {
     auto found = items().find(keyOf(item));
     if (found == items().end())
         return KeychainStatus::notFound;
@@ -49,11 +42,23 @@ KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {
     return KeychainStatus::success;
 }
 
-KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data) {
+KeychainStatus add(const KeychainItem& item, std::string_view data) {
     items()[keyOf(item)] = data;
     return KeychainStatus::success;
 }
 
-KeychainStatus keychainDelete(const KeychainItem& item) {
+KeychainStatus remove(const KeychainItem& item) {
     return items().erase(keyOf(item)) == 1 ? KeychainStatus::success : KeychainStatus::notFound;
+}
+
+constexpr KeychainFunctions functions{copy, update, add, remove};
+
+} // namespace
+
+void resetStandins() {
+    items().clear();
+}
+
+const KeychainFunctions* keychainStandin() {
+    return &functions;
 }

@@ -1,9 +1,20 @@
-// The in-process stand-ins that the fuzz targets link instead of the keychain, the dialogs and the
-// GitHub CLI.
+// In-process stand-ins for the keychain, the dialogs and the GitHub CLI, as tables that the fuzz targets
+// hand to the code under test in place of the real ones.
 #pragma once
+
+#include "github/github.h"
+#include "platform/dialogs_plugin.h"
+#include "platform/keychain_plugin.h"
 
 #include <cstdint>
 #include <string>
+
+// An in-memory keychain.
+const KeychainFunctions* keychainStandin();
+// Dialogs that answer at once, without a display.
+const DialogFunctions* dialogsStandin();
+// A GitHub CLI answered from the chosen scenario.
+const GitHubCli& gitHubCliStandin();
 
 // Puts every stand-in back into its starting state, so that each input is judged on its own.
 void resetStandins();

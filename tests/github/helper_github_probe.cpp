@@ -15,6 +15,6 @@ int main(int argc, char** argv) {
     double limit = 0;
     if (std::from_chars(limitText.data(), limitText.data() + limitText.size(), limit).ec != std::errc())
         return 2;
-    std::puts(std::string(serializeReply(answerGitHubRequest(operation, limit))).c_str());
+    std::puts(std::string(serializeReply(answerGitHubOperation(operation, limit, shippedGitHubCli))).c_str());
     return 0;
 }

@@ -1,0 +1,18 @@
+// The helper's request as the operations read it: a parsed JSON object and its string members.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+
+using Json = nlohmann::json;
+
+// The keychain service of every credential record.
+inline constexpr std::string_view service = "ai.dovrel.macos.credentials";
+
+// Strict RFC 8259: anything else, including invalid UTF-8, comments and trailing content, gives nothing.
+std::optional<Json> parseJson(std::string_view bytes);
+
+// The member's value when it is a JSON string; any other type counts as missing.
+std::optional<std::string> stringMember(const Json& object, const char* name);

@@ -1,0 +1,79 @@
+#include "platform/text.h"
+
+#include <algorithm>
+#include <utf8proc.h>
+
+bool isUtf8(std::string_view text) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(text.data());
+    for (std::size_t at = 0; at < text.size();) {
+        utf8proc_int32_t codePoint = 0;
+        auto length =
+            utf8proc_iterate(bytes + at, static_cast<utf8proc_ssize_t>(text.size() - at), &codePoint);
+        if (length <= 0)
+            return false;
+        at += static_cast<std::size_t>(length);
+    }
+    return true;
+}
+
+bool atEnd(const TextWalk& walk) {
+    return walk.at >= walk.text.size();
+}
+
+CodePointStep nextCodePoint(TextWalk& walk) {
+    auto bytes = reinterpret_cast<const utf8proc_uint8_t*>(walk.text.data());
+    utf8proc_int32_t codePoint = 0;
+    auto length = utf8proc_iterate(bytes + walk.at, static_cast<utf8proc_ssize_t>(walk.text.size() - walk.at),
+                                   &codePoint);
+    if (length <= 0) {
+        // Neither joined to what came before nor to what follows: a stray byte can belong to nothing.
+        walk.at += 1;
+        walk.previous = -1;
+        walk.breakState = 0;
+        return {replacementCharacter, true};
+    }
+    walk.at += static_cast<std::size_t>(length);
+    bool starts =
+        walk.previous < 0 || utf8proc_grapheme_break_stateful(walk.previous, codePoint, &walk.breakState);
+    walk.previous = codePoint;
+    return {codePoint, starts};
+}
+
+bool hasAtMostCharacters(std::string_view text, std::size_t limit) {
+    TextWalk walk{text};
+    std::size_t count = 0;
+    while (!atEnd(walk)) {
+        if (nextCodePoint(walk).startsCharacter && ++count > limit)
+            return false;
+    }
+    return true;
+}
+
+void appendCodePoint(std::string& text, std::int32_t codePoint) {
+    utf8proc_uint8_t encoded[4];
+    auto length = utf8proc_encode_char(codePoint, encoded);
+    text.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+}
+
+std::string_view takeLine(std::string_view& text) {
+    auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    return line;
+}
+
+bool isLowerHex(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::string lowerHex(const unsigned char* bytes, std::size_t size) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0xf]);
+    }
+    return text;
+}

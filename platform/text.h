@@ -1,0 +1,45 @@
+// Text as the programs check, count and show it: UTF-8, user-perceived characters (extended grapheme
+// clusters), lines and lower-case hexadecimal. One rule holds for bytes that are not UTF-8: each such
+// byte is read as U+FFFD and is a character of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr std::int32_t replacementCharacter = 0xFFFD;
+
+// Whether text is UTF-8 throughout.
+bool isUtf8(std::string_view text);
+
+// Each code point of text in order, and whether a new user-perceived character starts with it.
+struct TextWalk {
+    std::string_view text;
+    std::size_t at = 0;
+    std::int32_t previous = -1; // the code point before, or -1 at the start and after a stray byte
+    std::int32_t breakState = 0;
+};
+
+struct CodePointStep {
+    std::int32_t codePoint = 0;
+    bool startsCharacter = false;
+};
+
+bool atEnd(const TextWalk& walk);
+// The next code point; only while !atEnd(walk).
+CodePointStep nextCodePoint(TextWalk& walk);
+
+// Whether text holds at most `limit` user-perceived characters; counting stops once the limit is passed.
+bool hasAtMostCharacters(std::string_view text, std::size_t limit);
+
+// Appends the code point encoded in UTF-8.
+void appendCodePoint(std::string& text, std::int32_t codePoint);
+
+// The text before the first line feed, or all of it; `text` keeps what follows the line feed.
+std::string_view takeLine(std::string_view& text);
+
+// Whether text is digits and the letters a to f only (the empty text included).
+bool isLowerHex(std::string_view text);
+
+std::string lowerHex(const unsigned char* bytes, std::size_t size);
