@@ -24,8 +24,19 @@ bool becameActive(const std::string& window) {
     return false;
 }
 
+// The X server destroys a program's windows only once it has noticed the program's end, so the window of
+// the run before may still be listed; the next run's window would be taken for it and never answered.
+void awaitNoWindow(const std::string& windowClass) {
+    for (int look = 0; look < 2400; ++look) {
+        if (xdotool({"search", "--onlyvisible", "--class", windowClass}).empty())
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const std::string& window)>& act,
                          const std::string& windowClass) {
+    awaitNoWindow(windowClass);
     auto pending = std::async(std::launch::async, [call] { return runProgram(call); });
     auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", windowClass});
     if (!window.empty() && becameActive(window))
