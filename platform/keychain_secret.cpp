@@ -22,6 +22,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -565,28 +566,37 @@ KeychainLookup readSecret(Call& call, const Paths& paths) {
     return {KeychainStatus::notFound, {}};
 }
 
-KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
-    Call call;
+// The unlocked items that match, once connected: notFound when there are none, failure when the service
+// cannot be reached or searched.
+std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem& item) {
     if (!connect(call))
-        return {};
+        return {KeychainStatus::failure, {}};
     auto paths = unlockedMatches(call, item);
     if (!paths)
-        return {};
+        return {KeychainStatus::failure, {}};
     if (paths->empty())
         return {KeychainStatus::notFound, {}};
-    if (wanted == KeychainReturn::nothing)
-        return {KeychainStatus::success, {}};
-    return readSecret(call, *paths);
+    return {KeychainStatus::success, std::move(*paths)};
 }
 
-SecretValue* storedValue(std::string_view data) {
-    return secret_value_new(data.data(), static_cast<gssize>(data.size()), storedContentType);
+KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
+    Call call;
+    auto [found, paths] = connectAndMatch(call, item);
+    if (found != KeychainStatus::success || wanted == KeychainReturn::nothing)
+        return {found, {}};
+    return readSecret(call, paths);
+}
+
+// The stored form as the session carries it, encrypted; nullptr when it cannot be encoded.
+GVariant* encodedSecret(Call& call, std::string_view data) {
+    SecretValue* value = secret_value_new(data.data(), static_cast<gssize>(data.size()), storedContentType);
+    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
+    secret_value_unref(value);
+    return secret;
 }
 
 KeychainStatus setSecret(Call& call, const std::string& path, std::string_view data) {
-    SecretValue* value = storedValue(data);
-    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
-    secret_value_unref(value);
+    GVariant* secret = encodedSecret(call, data);
     if (secret == nullptr)
         return KeychainStatus::failure;
     GError* error = nullptr;
@@ -603,19 +613,15 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
 
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
     Call call;
-    if (!connect(call))
-        return KeychainStatus::failure;
-    auto paths = unlockedMatches(call, item);
-    if (!paths)
-        return KeychainStatus::failure;
-    if (paths->empty())
-        return KeychainStatus::notFound;
+    auto [found, paths] = connectAndMatch(call, item);
+    if (found != KeychainStatus::success)
+        return found;
     if (!openSession(call))
         return KeychainStatus::failure;
     // Every matching item gets the data, as the keychain updates every item its query matches; items that
     // vanished meanwhile are passed over.
     auto status = KeychainStatus::notFound;
-    for (const auto& path : *paths) {
+    for (const auto& path : paths) {
         auto set = setSecret(call, path, data);
         if (set == KeychainStatus::failure)
             return set;
@@ -673,9 +679,7 @@ KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
     auto collection = unlockedDefaultCollection(call);
     if (!collection || !openSession(call))
         return KeychainStatus::failure;
-    SecretValue* value = storedValue(data);
-    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
-    secret_value_unref(value);
+    GVariant* secret = encodedSecret(call, data);
     if (secret == nullptr)
         return KeychainStatus::failure;
     // The Secret Service replaces an item with the same attributes instead of adding a second, so two
@@ -726,14 +730,10 @@ bool requestDeletion(Call& call, const std::string& path) {
 
 KeychainStatus deleteItem(const KeychainItem& item) {
     Call call;
-    if (!connect(call))
-        return KeychainStatus::failure;
-    auto paths = unlockedMatches(call, item);
-    if (!paths)
-        return KeychainStatus::failure;
-    if (paths->empty())
-        return KeychainStatus::notFound;
-    for (const auto& path : *paths) {
+    auto [found, paths] = connectAndMatch(call, item);
+    if (found != KeychainStatus::success)
+        return found;
+    for (const auto& path : paths) {
         if (!requestDeletion(call, path))
             return KeychainStatus::failure;
     }
@@ -744,7 +744,7 @@ KeychainStatus deleteItem(const KeychainItem& item) {
         return KeychainStatus::failure;
     for (const auto* remaining : {&after->unlocked, &after->locked}) {
         for (const auto& path : *remaining) {
-            if (std::find(paths->begin(), paths->end(), path) != paths->end())
+            if (std::find(paths.begin(), paths.end(), path) != paths.end())
                 return KeychainStatus::failure;
         }
     }
