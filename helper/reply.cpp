@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-namespace {
-
-void appendJsonString(WipedBuffer& out, const std::string& text) {
+void appendJsonString(WipedBuffer& out, std::string_view text, Solidus solidus) {
     out.append('"');
     for (char c : text) {
         switch (c) {
@@ -17,7 +15,7 @@ void appendJsonString(WipedBuffer& out, const std::string& text) {
             out.append("\\\\");
             break;
         case '/':
-            out.append("\\/");
+            out.append(solidus == Solidus::escaped ? "\\/" : "/");
             break;
         case '\b':
             out.append("\\b");
@@ -47,8 +45,10 @@ void appendJsonString(WipedBuffer& out, const std::string& text) {
     out.append('"');
 }
 
-void appendValue(WipedBuffer& out, const std::string& text) {
-    appendJsonString(out, text);
+namespace {
+
+void appendValue(WipedBuffer& out, const WipedBuffer& text) {
+    appendJsonString(out, text, Solidus::escaped);
 }
 
 void appendValue(WipedBuffer& out, const ReplyValue& value);
@@ -59,7 +59,7 @@ template <typename Members> void appendObject(WipedBuffer& out, const Members& m
     const char* separator = "";
     for (const auto& [key, member] : members) {
         out.append(separator);
-        appendJsonString(out, key);
+        appendJsonString(out, key, Solidus::escaped);
         out.append(':');
         appendValue(out, member);
         separator = ",";
@@ -70,8 +70,8 @@ template <typename Members> void appendObject(WipedBuffer& out, const Members& m
 void appendValue(WipedBuffer& out, const ReplyValue& value) {
     if (auto flag = std::get_if<bool>(&value))
         out.append(*flag ? "true" : "false");
-    else if (auto text = std::get_if<std::string>(&value))
-        appendJsonString(out, *text);
+    else if (auto text = std::get_if<WipedBuffer>(&value))
+        appendJsonString(out, *text, Solidus::escaped);
     else if (std::holds_alternative<std::nullptr_t>(value))
         out.append("null");
     else
