@@ -15,11 +15,13 @@ std::string_view shortEscape(char c) {
     return at == std::string_view::npos ? std::string_view() : written[at];
 }
 
-void appendJsonString(WipedBuffer& out, const std::string& text) {
+} // namespace
+
+void appendJsonString(WipedBuffer& out, std::string_view text, Solidus solidus) {
     out.append('"');
     for (char c : text) {
         // Every character that may need escaping sorts at or below the solidus, but the reverse solidus.
-        if (static_cast<unsigned char>(c) > '/' && c != '\\') {
+        if ((static_cast<unsigned char>(c) > '/' && c != '\\') || (c == '/' && solidus == Solidus::kept)) {
             out.append(c);
         } else if (auto escape = shortEscape(c); !escape.empty()) {
             out.append(escape);
@@ -34,8 +36,10 @@ void appendJsonString(WipedBuffer& out, const std::string& text) {
     out.append('"');
 }
 
-void appendValue(WipedBuffer& out, const std::string& text) {
-    appendJsonString(out, text);
+namespace {
+
+void appendValue(WipedBuffer& out, const WipedBuffer& text) {
+    appendJsonString(out, text, Solidus::escaped);
 }
 
 void appendValue(WipedBuffer& out, const ReplyValue& value);
@@ -46,7 +50,7 @@ template <typename Members> void appendObject(WipedBuffer& out, const Members& m
     const char* separator = "";
     for (const auto& [key, member] : members) {
         out.append(separator);
-        appendJsonString(out, key);
+        appendJsonString(out, key, Solidus::escaped);
         out.append(':');
         appendValue(out, member);
         separator = ",";
@@ -57,8 +61,8 @@ template <typename Members> void appendObject(WipedBuffer& out, const Members& m
 void appendValue(WipedBuffer& out, const ReplyValue& value) {
     if (auto flag = std::get_if<bool>(&value))
         out.append(*flag ? "true" : "false");
-    else if (auto text = std::get_if<std::string>(&value))
-        appendJsonString(out, *text);
+    else if (auto text = std::get_if<WipedBuffer>(&value))
+        appendJsonString(out, *text, Solidus::escaped);
     else if (std::holds_alternative<std::nullptr_t>(value))
         out.append("null");
     else

@@ -7,12 +7,19 @@
 #include <cstddef>
 #include <map>
 #include <string>
+#include <string_view>
 #include <variant>
 
-using StringMap = std::map<std::string, std::string>;
-using ReplyValue = std::variant<bool, std::string, std::nullptr_t, StringMap>;
+// Text values are wiped when released: they may be a record's values.
+using StringMap = std::map<std::string, WipedBuffer>;
+using ReplyValue = std::variant<bool, WipedBuffer, std::nullptr_t, StringMap>;
 // std::map keeps members in ascending byte order, which is the order the reply is written in.
 using Reply = std::map<std::string, ReplyValue>;
+
+// Appends `text` as a JSON string: quotes, backslashes and control characters escaped, UTF-8 left as it
+// is, and "/" as "\/" when `solidus` says so (the reply does; the library's own writer does not).
+enum class Solidus { escaped, kept };
+void appendJsonString(WipedBuffer& out, std::string_view text, Solidus solidus);
 
 // {"ok":false}, the one answer to every refusal; it never says why.
 Reply failureReply();

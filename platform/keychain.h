@@ -2,6 +2,8 @@
 // SecItemDelete) on generic-password items, over the Secret Service.
 #pragma once
 
+#include "platform/wiped.h"
+
 #include <string>
 #include <string_view>
 
@@ -13,9 +15,10 @@ struct KeychainItem {
     std::string account;
 };
 
+// The data is wiped when released: it is a record's values or a token.
 struct KeychainLookup {
     KeychainStatus status = KeychainStatus::failure;
-    std::string data;
+    WipedBuffer data;
 };
 
 // What a lookup brings back: only whether the item exists, or its data too. Asking for nothing spares

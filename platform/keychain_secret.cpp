@@ -559,7 +559,7 @@ KeychainLookup readSecret(Call& call, const Paths& paths) {
             continue;
         gsize length = 0;
         const gchar* bytes = secret_value_get(value, &length);
-        KeychainLookup found{KeychainStatus::success, std::string(bytes, length)};
+        KeychainLookup found{KeychainStatus::success, std::string_view(bytes, length)};
         secret_value_unref(value);
         return found;
     }

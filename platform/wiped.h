@@ -4,12 +4,17 @@
 
 #include <concepts>
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 
-// Overwrites the bytes in a way the compiler may not leave out as a dead store.
-void wipe(void* bytes, std::size_t size);
+// Overwrites the bytes in a way the compiler may not leave out as a dead store. Defined here, so that a
+// plugin handing back wiped buffers needs nothing linked in for it.
+inline void wipe(void* bytes, std::size_t size) {
+    if (bytes != nullptr)
+        explicit_bzero(bytes, size);
+}
 
 // Wipes every block before freeing it, including the ones a growing string leaves behind.
 template <typename T> struct WipingAllocator {
