@@ -91,13 +91,26 @@ std::optional<ServiceActivity> serviceActivity(GDBusConnection* bus) {
     return activity;
 }
 
+// Whether more threads want a processor right now than there are processors. A service's answer may
+// then sit unread because its caller, not the service, waits for a turn.
+bool machineBusy() {
+    FILE* file = std::fopen("/proc/loadavg", "re");
+    if (file == nullptr)
+        return false;
+    long runnable = 0;
+    bool read = std::fscanf(file, "%*s %*s %*s %ld/", &runnable) == 1;
+    std::fclose(file);
+    return read && runnable > sysconf(_SC_NPROCESSORS_ONLN);
+}
+
 // A service that is stopped or gone does not answer; one that is running, waiting on the disk or has
-// used processor time since it was last looked at is working through requests, ours among them.
+// used processor time since it was last looked at is working through requests, ours among them, and on
+// a machine short of processors an idle service may have answered a caller that has not yet run.
 bool serviceProgressing(const std::optional<ServiceActivity>& before,
                         const std::optional<ServiceActivity>& now) {
     if (!now || std::strchr("TtZXx", now->state) != nullptr)
         return false;
-    return now->state == 'R' || now->state == 'D' || (before && now->ticks > before->ticks);
+    return now->state == 'R' || now->state == 'D' || (before && now->ticks > before->ticks) || machineBusy();
 }
 
 // Cancels the request in progress when the service has not answered it within `serviceBound`, so that
