@@ -27,8 +27,7 @@ struct Credward : ::testing::Test {
         return runProgram({.program = program,
                            .arguments = arguments,
                            .input = input,
-                           .environment = environmentWith(environment),
-                           .timeout = std::chrono::seconds(60)});
+                           .environment = environmentWith(environment)});
     }
 
     ProgramRun get(const std::string& input) { return credward({"get"}, input); }
@@ -172,8 +171,7 @@ TEST_F(Credward, RequestsUpToTheLimitsAreAccepted) {
 TEST_F(Credward, AnEndlessRequestIsRefusedWithoutReadingToItsEnd) {
     auto run = runProgram({.program = "/bin/sh",
                            .arguments = {"-c", "yes | \"$0\" get", program},
-                           .environment = environmentWith({"HOME=" + home}),
-                           .timeout = std::chrono::seconds(30)});
+                           .environment = environmentWith({"HOME=" + home})});
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 2);
 }

@@ -29,15 +29,13 @@ struct GitWithCredward : ::testing::Test {
              .arguments = command,
              .input = input,
              .environment = environmentWith({"HOME=" + home, "GIT_TERMINAL_PROMPT=0", "GIT_CONFIG_NOSYSTEM=1",
-                                             "GIT_ASKPASS", "SSH_ASKPASS"}),
-             .timeout = std::chrono::seconds(60)});
+                                             "GIT_ASKPASS", "SSH_ASKPASS"})});
     }
 
     std::string helper(const std::string& request) {
         auto run = runProgram({.program = bundleProgram("helper"),
                                .input = request,
-                               .environment = environmentWith({"HOME=" + home}),
-                               .timeout = std::chrono::seconds(60)});
+                               .environment = environmentWith({"HOME=" + home})});
         EXPECT_EQ(run.exitStatus, 0);
         return run.out;
     }
@@ -77,10 +75,10 @@ TEST_F(GitWithCredward, ForAnotherHostGitGoesOnToItsNextHelper) {
 }
 
 // Waits until `name` appears in `folder`, woken by the folder's change events.
-bool awaitEntry(const std::string& folder, const std::string& name, std::chrono::seconds timeout) {
+bool awaitEntry(const std::string& folder, const std::string& name) {
     int watch = inotify_init1(IN_CLOEXEC);
     inotify_add_watch(watch, folder.c_str(), IN_CREATE | IN_MOVED_TO);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + hangLimit;
     bool found = false;
     while (!(found = access((folder + "/" + name).c_str(), F_OK) == 0)) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -103,7 +101,7 @@ TEST_F(GitWithCredward, TheWholeRoadFromStatusToGitHoldingTheToken) {
     std::string state = home + "/Library/Application Support/Dovrel/state";
     makeFolders(state);
     auto auth = std::async(std::launch::async, [&] { return helper(R"({"operation":"github-auth"})"); });
-    ASSERT_TRUE(awaitEntry(state, "github-cli", std::chrono::seconds(30)));
+    ASSERT_TRUE(awaitEntry(state, "github-cli"));
     writeFile(config + "/browser.partial", "user=octocat\ntoken=gho_road_token\n", 0600);
     ASSERT_EQ(rename((config + "/browser.partial").c_str(), (config + "/standin-browser").c_str()), 0);
     EXPECT_EQ(auth.get(), R"({"authenticated":true,"ok":true,"state":"connected"})");

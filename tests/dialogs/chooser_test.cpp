@@ -190,8 +190,7 @@ TEST_F(FolderChooser, IsTheDesktopsOwnWhereTheSessionOffersThePortal) {
 TEST(FolderChooserWithoutDisplay, AChooserThatCannotBeShownIsNoAnswer) {
     auto run = runProgram({.program = bundleProgram("helper"),
                            .input = R"({"operation":"choose-folder","language":"en"})",
-                           .environment = environmentWithoutDisplay(),
-                           .timeout = std::chrono::seconds(20)});
+                           .environment = environmentWithoutDisplay()});
     EXPECT_EQ(run.out, failureReplyText);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.exitStatus, 0);

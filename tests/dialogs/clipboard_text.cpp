@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
     keys.insert(keys.end(), argv + 1, argv + argc);
     if (!xdotool(keys))
         return 1;
-    g_timeout_add_seconds(20, giveUp, nullptr);
+    g_timeout_add_seconds(240, giveUp, nullptr);
     gtk_main();
     return 1;
 }

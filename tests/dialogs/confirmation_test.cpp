@@ -88,9 +88,7 @@ TEST_F(Confirmation, EveryBrokenRuleIsRefusedBeforeAnyWindow) {
         with(base, "script", nullptr)};
     for (const auto& request : refused) {
         // A window would keep the helper waiting for the user, so a refusal must also be prompt.
-        auto run = runProgram({.program = bundleProgram("helper"),
-                               .input = request.dump(),
-                               .timeout = std::chrono::seconds(10)});
+        auto run = runProgram({.program = bundleProgram("helper"), .input = request.dump()});
         EXPECT_EQ(run.out, failureReplyText) << request.dump().substr(0, 120);
         EXPECT_FALSE(run.timedOut) << request.dump().substr(0, 120);
         EXPECT_EQ(run.err, "");
@@ -111,9 +109,7 @@ TEST_F(Confirmation, LimitsCountUserPerceivedCharacters) {
 
     for (const auto& request :
          {with(base, "cwd", "/" + repeated(combiningE, 4096)), with(base, "script", repeated(flag, 2001))}) {
-        auto run = runProgram({.program = bundleProgram("helper"),
-                               .input = request.dump(),
-                               .timeout = std::chrono::seconds(10)});
+        auto run = runProgram({.program = bundleProgram("helper"), .input = request.dump()});
         EXPECT_EQ(run.out, failureReplyText);
     }
 }
@@ -199,10 +195,8 @@ TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
 TEST(ConfirmationWithoutDisplay, AnAlertThatCannotBeShownIsNoAnswer) {
     for (const auto& environment : {environmentWithoutDisplay(),
                                     environmentWith({"DISPLAY=:65000", "WAYLAND_DISPLAY", "XAUTHORITY"})}) {
-        auto run = runProgram({.program = bundleProgram("helper"),
-                               .input = validRequest().dump(),
-                               .environment = environment,
-                               .timeout = std::chrono::seconds(20)});
+        auto run = runProgram(
+            {.program = bundleProgram("helper"), .input = validRequest().dump(), .environment = environment});
         EXPECT_EQ(run.out, failureReplyText);
         EXPECT_EQ(run.err, "");
         EXPECT_EQ(run.exitStatus, 0);

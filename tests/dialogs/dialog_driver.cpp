@@ -6,8 +6,7 @@
 namespace {
 
 std::string xdotool(const std::vector<std::string>& arguments) {
-    auto run = runProgram(
-        {.program = "/usr/bin/xdotool", .arguments = arguments, .timeout = std::chrono::seconds(20)});
+    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
     return run.out.substr(0, run.out.find('\n'));
 }
 
@@ -64,10 +63,7 @@ std::string windowProperty(const std::string& window, const std::string& name) {
 
 std::string copiedText(const std::string&, const std::vector<std::string>& keys) {
     std::vector<std::string> arguments = keys;
-    return runProgram({.program = fixturesPath() + "/clipboard-text",
-                       .arguments = arguments,
-                       .timeout = std::chrono::seconds(30)})
-        .out;
+    return runProgram({.program = fixturesPath() + "/clipboard-text", .arguments = arguments}).out;
 }
 
 std::vector<std::string> environmentWithoutDisplay() {

@@ -80,8 +80,7 @@ std::string waylandKeysProgram() {
 std::string swaymsg(const WaylandSession& session, const std::vector<std::string>& arguments) {
     std::vector<std::string> all{"-s", session.ipcSocket};
     all.insert(all.end(), arguments.begin(), arguments.end());
-    return runProgram({.program = "/usr/bin/swaymsg", .arguments = all, .timeout = std::chrono::seconds(60)})
-        .out;
+    return runProgram({.program = "/usr/bin/swaymsg", .arguments = all}).out;
 }
 
 std::optional<WaylandSession> startWaylandSession() {

@@ -21,8 +21,7 @@ struct BundleFixture : ::testing::Test {
         environment.push_back("HOME=" + home);
         auto run = runProgram({.program = program.empty() ? bundle.program("github_cli_probe") : program,
                                .arguments = arguments,
-                               .environment = environmentWith(environment),
-                               .timeout = std::chrono::seconds(30)});
+                               .environment = environmentWith(environment)});
         EXPECT_EQ(run.exitStatus, 0);
         return run.out;
     }
@@ -36,7 +35,6 @@ TEST_F(BundleFixture, ThePackagedCliRunsAndIsFoundFromTheRealLocationOfALinkedPr
     auto closedInput = runProgram({.program = bundle.program("github_cli_probe"),
                                    .arguments = statusQuery,
                                    .environment = environmentWith({"HOME=" + home}),
-                                   .timeout = std::chrono::seconds(30),
                                    .closeInputAtStart = true});
     EXPECT_EQ(closedInput.out, "0\n{\"hosts\":{}}\n");
 

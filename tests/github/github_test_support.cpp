@@ -90,7 +90,6 @@ int signInStandIn(const std::string& home, const std::string& user, const std::s
     auto run = runProgram({.program = bundlePath() + "/Contents/Resources/runtime/gh",
                            .arguments = {"auth", "login", "--hostname", "github.com", "--git-protocol",
                                          "https", "--web", "--clipboard", "--skip-ssh-key"},
-                           .environment = environmentWith({"HOME=" + home, "GH_CONFIG_DIR=" + config}),
-                           .timeout = std::chrono::seconds(20)});
+                           .environment = environmentWith({"HOME=" + home, "GH_CONFIG_DIR=" + config})});
     return run.exitStatus;
 }

@@ -109,8 +109,7 @@ TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
     ScratchBundle bundle = copyBundle({}, {"helper_github_probe"});
     auto run = runProgram({.program = bundle.program("helper_github_probe"),
                            .arguments = {"auth", "1"},
-                           .environment = environmentWith({"HOME=" + home}),
-                           .timeout = std::chrono::seconds(30)});
+                           .environment = environmentWith({"HOME=" + home})});
     EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
     EXPECT_EQ(calls(), "status\nlogin\n");
 
@@ -118,8 +117,7 @@ TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
     control("login.ignore-term=1\n");
     run = runProgram({.program = bundle.program("helper_github_probe"),
                       .arguments = {"auth", "0.5"},
-                      .environment = environmentWith({"HOME=" + home}),
-                      .timeout = std::chrono::seconds(30)});
+                      .environment = environmentWith({"HOME=" + home})});
     EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
 }
 

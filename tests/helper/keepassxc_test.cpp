@@ -19,11 +19,8 @@ void writeFile(const std::string& path, const std::string& text) {
 
 ProgramRun run(const std::string& program, const std::vector<std::string>& arguments,
                const std::vector<std::string>& environment, const std::string& input = "") {
-    return runProgram({.program = program,
-                       .arguments = arguments,
-                       .input = input,
-                       .environment = environment,
-                       .timeout = std::chrono::minutes(4)});
+    return runProgram(
+        {.program = program, .arguments = arguments, .input = input, .environment = environment});
 }
 
 std::string firstLine(const std::string& text) {

@@ -12,7 +12,6 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 const char* secrets = "org.freedesktop.secrets";
@@ -110,7 +109,7 @@ Answer timedAsk(const std::string& request,
 }
 
 std::string xdotool(const std::vector<std::string>& arguments) {
-    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments, .timeout = 4min});
+    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
     return run.out.substr(0, run.out.find('\n'));
 }
 
@@ -149,15 +148,13 @@ TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing)
     auto prepared =
         runProgram({.program = bundle.program("github_cli_probe"),
                     .arguments = {"prepare"},
-                    .environment = environmentWith({"DISPLAY", "WAYLAND_DISPLAY", "HOME=" + home}),
-                    .timeout = std::chrono::minutes(4)});
+                    .environment = environmentWith({"DISPLAY", "WAYLAND_DISPLAY", "HOME=" + home})});
     EXPECT_EQ(prepared.out, "refused\n");
 
     // Nothing was left waiting in the daemon: once unlocked, the record is as it was and answers at once.
     unlockLogin();
     auto probes = runProgram({.program = "/usr/bin/secret-tool",
-                              .arguments = {"search", "--all", "service", "ai.dovrel.git-keychain-check"},
-                              .timeout = std::chrono::minutes(4)});
+                              .arguments = {"search", "--all", "service", "ai.dovrel.git-keychain-check"}});
     EXPECT_EQ(probes.out, "");
     EXPECT_EQ(timedAsk(request("read", present)).reply, stored);
     EXPECT_EQ(timedAsk(request("exists", absent)).reply, R"({"exists":false,"ok":true})");

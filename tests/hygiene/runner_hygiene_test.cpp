@@ -2,6 +2,7 @@
 // leave a process behind: afterwards the caller holds no zombie, no extra descriptor and no extra
 // thread, and no descriptor of the caller ever reached a child.
 #include "github/github.h"
+#include "tests/support/run_program.h"
 
 #include <atomic>
 #include <dirent.h>
@@ -56,18 +57,6 @@ GitHubResult runShell(const std::string& script, double timeout) {
     return runChildProcess({"/bin/sh", -1, {"-c", script}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {}, timeout);
 }
 
-// Waits for what abandoned runs leave to finish on its own: readers of pipes that a leftover process
-// held open end when that process does.
-template <typename Settled> bool settles(Settled settled) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!settled()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-}
-
 TEST(RunnerHygiene, AThousandRunsLeaveNothingBehind) {
     const int descriptorsBefore = openDescriptors();
     const int threadsBefore = threads();
@@ -102,9 +91,9 @@ TEST(RunnerHygiene, AThousandRunsLeaveNothingBehind) {
         worker.join();
     EXPECT_EQ(unexpected, 0);
 
-    EXPECT_TRUE(settles([&] { return openDescriptors() == descriptorsBefore; }))
+    EXPECT_TRUE(eventually([&] { return openDescriptors() == descriptorsBefore; }))
         << openDescriptors() << " descriptors open, " << descriptorsBefore << " before";
-    EXPECT_TRUE(settles([&] { return threads() == threadsBefore; }))
+    EXPECT_TRUE(eventually([&] { return threads() == threadsBefore; }))
         << threads() << " threads, " << threadsBefore << " before";
     EXPECT_EQ(zombies(), 0);
 }

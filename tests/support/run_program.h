@@ -11,13 +11,17 @@
 #include <sys/types.h>
 #include <vector>
 
+// How long a run may take before it counts as hung: minutes, so that a slow machine is never taken for
+// a fault.
+inline constexpr std::chrono::minutes hangLimit{4};
+
 struct ProgramCall {
     std::string program;
     std::vector<std::string> arguments;
     std::string input;
     // The whole environment as NAME=value entries; unset inherits the test's own.
     std::optional<std::vector<std::string>> environment;
-    std::chrono::milliseconds timeout{60'000};
+    std::chrono::milliseconds timeout = hangLimit;
     bool closeInputAtStart = false;  // the program's standard input is closed before it reads
     bool closeOutputAtStart = false; // nobody reads standard output: the pipe's reader is gone
 };
@@ -44,7 +48,7 @@ std::vector<pid_t> childrenOf(pid_t pid);
 // A process descriptor for any process, to learn when it has ended.
 OwnedDescriptor watchProcess(pid_t pid);
 
-// True once `holds` does. Checked every 20 ms for up to two minutes: a slow machine is never taken for
+// True once `holds` does. Checked every 20 ms for up to `hangLimit`: a slow machine is never taken for
 // a fault, only something that does not happen at all.
 bool eventually(const std::function<bool()>& holds);
 
