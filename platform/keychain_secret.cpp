@@ -31,9 +31,10 @@ using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
 // How long the service has to answer one request before the operation fails, unless it shows that it is
-// working through a queue: then it has up to `busyServiceBound` in all.
+// working through a queue: then it has up to `busyServiceBound` in all, minutes, as a loaded machine may
+// take that long and still answer.
 constexpr auto serviceBound = std::chrono::seconds(5);
-constexpr auto busyServiceBound = std::chrono::seconds(30);
+constexpr auto busyServiceBound = std::chrono::minutes(2);
 // The last part of `serviceBound` in which the service's own process is watched for progress.
 constexpr auto progressWindow = std::chrono::seconds(1);
 constexpr const char* noObject = "/";
@@ -55,12 +56,13 @@ struct ServiceActivity {
 };
 
 // The process that owns the service's name, as the bus itself tells (the bus answers even when the
-// service does not; a bus that does not answer within a second counts as dead as well).
+// service does not; a bus that does not answer within `serviceBound` counts as dead as well).
 std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
+    constexpr int timeout = std::chrono::duration_cast<std::chrono::milliseconds>(serviceBound).count();
     GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "GetConnectionUnixProcessID",
                                                   g_variant_new("(s)", serviceName), G_VARIANT_TYPE("(u)"),
-                                                  G_DBUS_CALL_FLAGS_NONE, 1000, nullptr, nullptr);
+                                                  G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, nullptr);
     if (reply == nullptr)
         return std::nullopt;
     unsigned pid = 0;
@@ -173,13 +175,16 @@ private:
             auto connection = bus == nullptr ? nullptr : G_DBUS_CONNECTION(g_object_ref(bus));
             hold.unlock();
             auto now = serviceActivity(connection);
+            // Not yet connected, the wait is for the bus, whose process is not known: only a machine
+            // short of processors explains a slow start.
+            bool progressing = connection == nullptr ? machineBusy() : serviceProgressing(seen, now);
             if (connection != nullptr)
                 g_object_unref(connection);
             hold.lock();
             if (started != request)
                 continue; // answered while the service was looked at; a new request has its own bound
             bool first = !watching;
-            if (first || (serviceProgressing(seen, now) && Clock::now() < started + busyServiceBound)) {
+            if (first || (progressing && Clock::now() < started + busyServiceBound)) {
                 watching = true;
                 seen = now;
                 deadline = Clock::now() + progressWindow;
@@ -592,12 +597,27 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
     return {KeychainStatus::success, std::move(*paths)};
 }
 
+// The items a search found may be gone by the time their secrets are asked for, deleted or replaced by
+// another client; the search is then made again, so that "not found" comes from a search that found
+// nothing. An item listed again and again without a secret is a failure.
 KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
+    constexpr int searches = 3;
     Call call;
-    auto [found, paths] = connectAndMatch(call, item);
-    if (found != KeychainStatus::success || wanted == KeychainReturn::nothing)
-        return {found, {}};
-    return readSecret(call, paths);
+    if (!connect(call))
+        return {KeychainStatus::failure, {}};
+    for (int search = 0; search < searches; ++search) {
+        auto paths = unlockedMatches(call, item);
+        if (!paths)
+            return {KeychainStatus::failure, {}};
+        if (paths->empty())
+            return {KeychainStatus::notFound, {}};
+        if (wanted == KeychainReturn::nothing)
+            return {KeychainStatus::success, {}};
+        auto found = readSecret(call, *paths);
+        if (found.status != KeychainStatus::notFound)
+            return found;
+    }
+    return {KeychainStatus::failure, {}};
 }
 
 // The stored form as the session carries it, encrypted; nullptr when it cannot be encoded.
