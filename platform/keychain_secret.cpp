@@ -8,19 +8,17 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <libsecret/secret.h>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -115,118 +113,90 @@ bool serviceProgressing(const std::optional<ServiceActivity>& before,
     return now->state == 'R' || now->state == 'D' || (before && now->ticks > before->ticks) || machineBusy();
 }
 
-// Cancels the request in progress when the service has not answered it within `serviceBound`, so that
-// a wedged daemon or a bus that stops answering ends the operation instead of the caller's wait. Each
-// request gets the bound afresh, and a service whose process is seen working on a queue gets more time:
-// a loaded machine answering slowly is not a dead service. There is no bound while a prompt waits for
-// the user.
-class Watchdog {
-public:
-    Watchdog() : watcher([this] { watch(); }) {}
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
-    ~Watchdog() {
-        {
-            std::lock_guard hold(lock);
-            finished = true;
-        }
-        changed.notify_one();
-        watcher.join();
-        g_object_unref(cancellable);
-    }
-    // The bus on which the service's process is asked for, once connected; nullptr before it is released.
-    void watchOn(GDBusConnection* connection) {
-        std::lock_guard hold(lock);
-        bus = connection;
-    }
-    // The cancellable for the next request, with a fresh bound.
-    GCancellable* bounded() {
-        std::lock_guard hold(lock);
-        started = Clock::now();
-        deadline = started + serviceBound - progressWindow;
-        watching = false;
-        // The watcher waits for a deadline that only moves later; waking it is needed only after a pause.
-        if (paused) {
-            paused = false;
-            changed.notify_one();
-        }
-        return cancellable;
-    }
-    // No bound until the next request: what runs now waits for the user.
-    void pause() {
-        std::lock_guard hold(lock);
-        paused = true;
-    }
-
-private:
-    void watch() {
-        std::unique_lock hold(lock);
-        std::optional<ServiceActivity> seen;
-        while (!finished) {
-            if (paused) {
-                changed.wait(hold);
-                continue;
-            }
-            if (changed.wait_until(hold, deadline) != std::cv_status::timeout || paused || finished ||
-                Clock::now() < deadline)
-                continue;
-            auto request = started;
-            // Its own reference: the operation may be releasing the bus meanwhile.
-            auto connection = bus == nullptr ? nullptr : G_DBUS_CONNECTION(g_object_ref(bus));
-            hold.unlock();
-            auto now = serviceActivity(connection);
-            // Not yet connected, the wait is for the bus, whose process is not known: only a machine
-            // short of processors explains a slow start.
-            bool progressing = connection == nullptr ? machineBusy() : serviceProgressing(seen, now);
-            if (connection != nullptr)
-                g_object_unref(connection);
-            hold.lock();
-            if (started != request)
-                continue; // answered while the service was looked at; a new request has its own bound
-            bool first = !watching;
-            if (first || (progressing && Clock::now() < started + busyServiceBound)) {
-                watching = true;
-                seen = now;
-                deadline = Clock::now() + progressWindow;
-                continue;
-            }
-            g_cancellable_cancel(cancellable);
-            return;
-        }
-    }
-
-    GCancellable* cancellable = g_cancellable_new();
-    std::mutex lock;
-    std::condition_variable changed;
-    GDBusConnection* bus = nullptr;
-    Clock::time_point started = Clock::now();
-    Clock::time_point deadline = started + serviceBound - progressWindow;
-    bool watching = false; // the service's process has been looked at for the request in progress
-    bool paused = false;
-    bool finished = false;
-    std::thread watcher; // last, so that it starts once the rest is in place
-};
-
-// One keychain operation: its bus connection, its bound, libsecret's service object (made only for what
-// needs it: the encrypted session and prompts), and whether a prompt could be shown (decided once, when
-// first needed).
+// One keychain operation: its bus connection, the main context on which its requests are answered, the
+// cancellable that ends a request the service does not answer (and with it the operation),
+// libsecret's service object (made only for what needs it: the encrypted session and prompts), and
+// whether a prompt could be shown (decided once, when first needed).
 struct Call {
-    Watchdog watchdog;
+    GMainContext* context = g_main_context_new();
+    GCancellable* cancellable = g_cancellable_new();
     GDBusConnection* bus = nullptr;
     SecretService* service = nullptr;
     std::optional<bool> promptPossible;
 
-    Call() = default;
+    Call() { g_main_context_push_thread_default(context); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
     ~Call() {
-        watchdog.watchOn(nullptr);
         if (service != nullptr)
             g_object_unref(service);
         if (bus != nullptr)
             g_object_unref(bus);
+        g_object_unref(cancellable);
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
     }
 };
+
+// Runs the operation's context until the request in flight has its result or `deadline` has passed.
+void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+        return;
+    GSource* timer = g_timeout_source_new(static_cast<guint>(left));
+    g_source_set_callback(
+        timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(timer, context);
+    while (result == nullptr && !g_source_is_destroyed(timer))
+        g_main_context_iteration(context, TRUE);
+    g_source_destroy(timer);
+    g_source_unref(timer);
+}
+
+// Waits for the request in flight to end. The service has `serviceBound` to answer; in the last
+// `progressWindow` of it its process is looked at, and while it is seen working on a queue the wait goes
+// on a window at a time, up to `busyServiceBound`: a loaded machine answering slowly is not a dead
+// service. Otherwise the request is cancelled, so that a wedged daemon or a bus that stops answering
+// ends the operation instead of the caller's wait.
+void awaitResult(Call& call, GAsyncResult* const& result) {
+    auto started = Clock::now();
+    auto deadline = started + serviceBound - progressWindow;
+    std::optional<ServiceActivity> seen;
+    bool watching = false;
+    while (result == nullptr) {
+        iterateUntil(call.context, result, deadline);
+        if (result != nullptr)
+            return;
+        // Not yet connected, the wait is for the bus, whose process is not known: only a machine short
+        // of processors explains a slow start.
+        auto now = call.bus == nullptr ? std::nullopt : serviceActivity(call.bus);
+        bool progressing = call.bus == nullptr ? machineBusy() : serviceProgressing(seen, now);
+        if (!watching || (progressing && Clock::now() < started + busyServiceBound)) {
+            watching = true;
+            seen = now;
+            deadline = Clock::now() + progressWindow;
+            continue;
+        }
+        // Cancelled, the request ends at once with an error, as does every later one of the operation.
+        g_cancellable_cancel(call.cancellable);
+        while (result == nullptr)
+            g_main_context_iteration(call.context, TRUE);
+    }
+}
+
+void keepResult(GObject*, GAsyncResult* result, gpointer slot) {
+    *static_cast<GAsyncResult**>(slot) = G_ASYNC_RESULT(g_object_ref(result));
+}
+
+using Finished = std::unique_ptr<GAsyncResult, void (*)(gpointer)>;
+
+// Starts one asynchronous request with the operation's cancellable and waits for it within the bound.
+template <typename Start> Finished bounded(Call& call, Start start) {
+    GAsyncResult* result = nullptr;
+    start(call.cancellable, keepResult, &result);
+    awaitResult(call, result);
+    return Finished(result, g_object_unref);
+}
 
 // Without a session bus GDBus would try to autolaunch one through X11; a keychain that cannot be
 // reached must fail at once instead.
@@ -302,10 +272,19 @@ bool displayReachable() {
     return connectsTo(socket, true) || connectsTo(socket, false);
 }
 
+// One method call on an object of the bus or the Secret Service, within the bound.
+GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
+                     const char* method, GVariant* parameters, const GVariantType* reply, GError** error) {
+    auto finished = bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        g_dbus_connection_call(call.bus, name, path, interface, method, parameters, reply,
+                               G_DBUS_CALL_FLAGS_NONE, -1, cancellable, done, slot);
+    });
+    return g_dbus_connection_call_finish(call.bus, finished.get(), error);
+}
+
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
-    return g_dbus_connection_call_sync(call.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                       "org.freedesktop.DBus", method, parameters, reply,
-                                       G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.bounded(), nullptr);
+    return callObject(call, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                      parameters, reply, nullptr);
 }
 
 std::string nameOwner(Call& call, const char* name) {
@@ -351,20 +330,20 @@ bool promptPossible(Call& call) {
     return *call.promptPossible;
 }
 
-// One method call on an object of the Secret Service, bounded by the operation's watchdog.
 GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
                       GVariant* parameters, const GVariantType* reply, GError** error) {
-    return g_dbus_connection_call_sync(call.bus, serviceName, path.c_str(), interface, method, parameters,
-                                       reply, G_DBUS_CALL_FLAGS_NONE, -1, call.watchdog.bounded(), error);
+    return callObject(call, serviceName, path.c_str(), interface, method, parameters, reply, error);
 }
 
 // libsecret's object for the service, made only when an operation needs the encrypted session or a
 // prompt: making it costs several requests to the bus, which a search or a deletion does without.
 SecretService* secretService(Call& call) {
     if (call.service == nullptr) {
+        auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+            secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
+        });
         GError* error = nullptr;
-        call.service = secret_service_open_sync(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE,
-                                                call.watchdog.bounded(), &error);
+        call.service = secret_service_open_finish(finished.get(), &error);
         if (failed(error) && call.service != nullptr) {
             g_object_unref(call.service);
             call.service = nullptr;
@@ -390,7 +369,6 @@ GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* typ
         return nullptr;
     // The prompt may be answered or dismissed, but never be cancelled from here: the user has all the
     // time they want.
-    call.watchdog.pause();
     GError* error = nullptr;
     GVariant* result = secret_service_prompt_at_dbus_path_sync(service, prompt, nullptr, type, &error);
     if (failed(error) && result != nullptr) {
@@ -536,8 +514,12 @@ bool openSession(Call& call) {
     if (service == nullptr)
         return false;
     for (int attempt = 0; attempt < 2; ++attempt) {
+        auto finished =
+            bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+                secret_service_ensure_session(service, cancellable, done, slot);
+            });
         GError* error = nullptr;
-        if (secret_service_ensure_session_sync(service, call.watchdog.bounded(), &error))
+        if (secret_service_ensure_session_finish(service, finished.get(), &error))
             return true;
         bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
         g_error_free(error);
@@ -550,21 +532,25 @@ bool openSession(Call& call) {
 bool connect(Call& call) {
     if (!sessionBusConfigured())
         return false;
+    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        g_bus_get(G_BUS_TYPE_SESSION, cancellable, done, slot);
+    });
     GError* error = nullptr;
-    call.bus = g_bus_get_sync(G_BUS_TYPE_SESSION, call.watchdog.bounded(), &error);
-    if (failed(error) || call.bus == nullptr)
-        return false;
-    call.watchdog.watchOn(call.bus);
-    return true;
+    call.bus = g_bus_get_finish(finished.get(), &error);
+    return !failed(error) && call.bus != nullptr;
 }
 
 KeychainLookup readSecret(Call& call, const Paths& paths) {
     if (!openSession(call))
         return {};
     for (const auto& path : paths) {
+        auto finished =
+            bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+                secret_service_get_secret_for_dbus_path(call.service, path.c_str(), cancellable, done, slot);
+            });
         GError* error = nullptr;
-        SecretValue* value = secret_service_get_secret_for_dbus_path_sync(call.service, path.c_str(),
-                                                                          call.watchdog.bounded(), &error);
+        SecretValue* value =
+            secret_service_get_secret_for_dbus_path_finish(call.service, finished.get(), &error);
         if (error != nullptr) {
             bool gone = vanished(error);
             g_error_free(error);

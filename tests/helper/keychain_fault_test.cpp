@@ -113,8 +113,13 @@ std::string xdotool(const std::vector<std::string>& arguments) {
     return run.out.substr(0, run.out.find('\n'));
 }
 
-// Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`.
+// Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`. The prompter
+// may lose a prompt asked for while the window of the one before is still closing, as no person could
+// ask that quickly; so the next request waits until that window is gone.
 std::string askThroughPrompt(const std::string& request, const std::function<void(const std::string&)>& act) {
+    EXPECT_TRUE(eventually([] {
+        return xdotool({"search", "--onlyvisible", "--class", "gcr-prompter"}).empty();
+    }));
     auto pending = std::async(std::launch::async, [&] { return timedAsk(request).reply; });
     auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", "gcr-prompter"});
     EXPECT_FALSE(window.empty());

@@ -92,8 +92,14 @@ TEST(KeychainLoad, MixedConcurrentRunsKeepEveryRecordWhole) {
     for (auto& write : writes)
         EXPECT_EQ(write.get(), R"({"ok":true})");
     for (int record = 0; record < records; ++record) {
+        // On a failure, what secret-tool sees of the record tells a lost record from a failed read.
         EXPECT_EQ(ask(R"({"operation":"read","account":")" + accountNumber(record) + R"("})"),
-                  readReplyOf(record, 0));
+                  readReplyOf(record, 0))
+            << "secret-tool: "
+            << runProgram({.program = "/usr/bin/secret-tool",
+                           .arguments = {"lookup", "service", "ai.dovrel.macos.credentials", "account",
+                                         accountNumber(record)}})
+                   .out;
         ask(R"({"operation":"remove","account":")" + accountNumber(record) + R"("})");
     }
 }
