@@ -40,8 +40,8 @@ std::size_t skipDigits(Reader& reader) {
     return reader.at - start;
 }
 
-// A number as RFC 8259 writes it, whose value is finite as a double: the library the helper read with
-// before refused one that is not, and a reply must not change with the reader.
+// A number as RFC 8259 writes it. One too large for a double is refused, as by every reader that holds
+// numbers as doubles.
 bool readNumber(Reader& reader) {
     std::size_t start = reader.at;
     reader.accept('-');
@@ -160,10 +160,13 @@ bool readMultibyte(Reader& reader, unsigned char lead) {
         return false;
     }
     reader.token.push_back(static_cast<char>(lead));
-    for (std::size_t i = 0; i < continuations; ++i, low = 0x80, high = 0xBF) {
+    for (std::size_t i = 0; i < continuations; ++i) {
         if (reader.atEnd() || reader.peek() < low || reader.peek() > high)
             return false;
         reader.token.push_back(reader.text[reader.at++]);
+        // Only the byte after the lead may have a narrower range.
+        low = 0x80;
+        high = 0xBF;
     }
     return true;
 }

@@ -47,8 +47,22 @@ public:
     }
     WipedBuffer(const WipedBuffer&) = default;
     WipedBuffer(WipedBuffer&&) noexcept = default;
-    WipedBuffer& operator=(const WipedBuffer&) = default;
-    WipedBuffer& operator=(WipedBuffer&&) noexcept = default;
+    // The earlier contents are wiped first: short ones would stay inside the string when it takes over
+    // another's block.
+    WipedBuffer& operator=(const WipedBuffer& other) {
+        if (this != &other) {
+            wipe(text.data(), text.capacity());
+            text = other.text;
+        }
+        return *this;
+    }
+    WipedBuffer& operator=(WipedBuffer&& other) noexcept {
+        if (this != &other) {
+            wipe(text.data(), text.capacity());
+            text = std::move(other.text);
+        }
+        return *this;
+    }
     ~WipedBuffer() { wipe(text.data(), text.capacity()); }
 
     std::string_view view() const { return {text.data(), text.size()}; }
