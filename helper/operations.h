@@ -19,7 +19,7 @@ struct HelperPlugins {
 // A request as the operations read it. The strings of "values" are a record's values, so they are kept
 // apart from the other members, in buffers that are wiped when released.
 struct Request {
-    Json members;                    // every member that is read, "values" standing as null
+    Json members;                    // the members read as strings; "values" and the first other as null
     std::optional<StringMap> values; // "values" when it is an object whose members are all strings
 };
 
