@@ -16,13 +16,20 @@ struct HelperPlugins {
     const GitHubFunctions* (*gitHub)();
 };
 
+// A request as the operations read it. The strings of "values" are a record's values, so they are kept
+// apart from the other members, in buffers that are wiped when released.
+struct Request {
+    Json members;                    // the members read as strings; "values" and the first other as null
+    std::optional<StringMap> values; // "values" when it is an object whose members are all strings
+};
+
 Reply chooseFolder(const Json& request, const HelperPlugins& plugins);
 Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins);
 
-Reply answerExists(const Json& request, const HelperPlugins& plugins);
-Reply answerRead(const Json& request, const HelperPlugins& plugins);
-Reply answerRemove(const Json& request, const HelperPlugins& plugins);
-Reply answerWrite(const Json& request, const HelperPlugins& plugins);
+Reply answerExists(const Request& request, const HelperPlugins& plugins);
+Reply answerRead(const Request& request, const HelperPlugins& plugins);
+Reply answerRemove(const Request& request, const HelperPlugins& plugins);
+Reply answerWrite(const Request& request, const HelperPlugins& plugins);
 
 // Through the GitHub plugin's table; without one, the answer of a bundle whose GitHub CLI is missing.
 Reply answerGitHubRequest(GitHubOperation operation, const GitHubFunctions* gitHub);

@@ -11,8 +11,5 @@ using Json = nlohmann::json;
 // The keychain service of every credential record.
 inline constexpr std::string_view service = "ai.dovrel.macos.credentials";
 
-// Strict RFC 8259: anything else, including invalid UTF-8, comments and trailing content, gives nothing.
-std::optional<Json> parseJson(std::string_view bytes);
-
 // The member's value when it is a JSON string; any other type counts as missing.
 std::optional<std::string> stringMember(const Json& object, const char* name);

@@ -29,6 +29,10 @@ template <typename T> struct WipingAllocator {
     friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
 };
 
+// A string whose every block is wiped when released. Its short contents live inside the string itself,
+// so whoever keeps a secret in one for long holds it in a WipedBuffer.
+using WipedString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
 // Bytes that are wiped when released. The destructor also wipes short contents, which the string keeps
 // inside itself rather than in an allocated block.
 class WipedBuffer {
@@ -37,10 +41,28 @@ public:
     template <typename Text>
     requires std::convertible_to<const Text&, std::string_view> WipedBuffer(const Text& bytes)
         : text(std::string_view(bytes)) {}
+    // Takes the string's block over without a copy. What it held inside itself is wiped there.
+    explicit WipedBuffer(WipedString&& bytes) noexcept : text(std::move(bytes)) {
+        wipe(bytes.data(), bytes.capacity());
+    }
     WipedBuffer(const WipedBuffer&) = default;
     WipedBuffer(WipedBuffer&&) noexcept = default;
-    WipedBuffer& operator=(const WipedBuffer&) = default;
-    WipedBuffer& operator=(WipedBuffer&&) noexcept = default;
+    // The earlier contents are wiped first: short ones would stay inside the string when it takes over
+    // another's block.
+    WipedBuffer& operator=(const WipedBuffer& other) {
+        if (this != &other) {
+            wipe(text.data(), text.capacity());
+            text = other.text;
+        }
+        return *this;
+    }
+    WipedBuffer& operator=(WipedBuffer&& other) noexcept {
+        if (this != &other) {
+            wipe(text.data(), text.capacity());
+            text = std::move(other.text);
+        }
+        return *this;
+    }
     ~WipedBuffer() { wipe(text.data(), text.capacity()); }
 
     std::string_view view() const { return {text.data(), text.size()}; }
@@ -58,7 +80,7 @@ public:
     }
 
 private:
-    std::basic_string<char, std::char_traits<char>, WipingAllocator<char>> text;
+    WipedString text;
 };
 
 // Turns core files off for this process and what it starts: a crash must not write its secrets to disk,
