@@ -1,5 +1,7 @@
 #include "helper/json_reader.h"
 
+#include "platform/text.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -91,24 +93,6 @@ std::optional<std::uint32_t> readHex4(Reader& reader) {
     return value;
 }
 
-void appendUtf8(WipedString& out, std::uint32_t code) {
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
-
 // After "\u": one code point, a surrogate pair written as two escapes included.
 bool readUnicodeEscape(Reader& reader) {
     auto code = readHex4(reader);
@@ -122,7 +106,7 @@ bool readUnicodeEscape(Reader& reader) {
             return false;
         *code = 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00);
     }
-    appendUtf8(reader.token, *code);
+    appendCodePoint(reader.token, static_cast<std::int32_t>(*code));
     return true;
 }
 
@@ -141,33 +125,14 @@ bool readEscape(Reader& reader) {
     return true;
 }
 
-// One well-formed UTF-8 character of two to four bytes, as Unicode's table of them has it: no overlong
-// form, no surrogate, nothing above U+10FFFF.
-bool readMultibyte(Reader& reader, unsigned char lead) {
-    unsigned char low = 0x80, high = 0xBF;
-    std::size_t continuations = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        continuations = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        continuations = 2;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        continuations = 3;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
+// One well-formed UTF-8 character of two to four bytes: no overlong form, no surrogate, nothing above
+// U+10FFFF.
+bool readMultibyte(Reader& reader) {
+    auto length = characterLength(reader.text.substr(reader.at));
+    if (length < 2)
         return false;
-    }
-    reader.token.push_back(static_cast<char>(lead));
-    for (std::size_t i = 0; i < continuations; ++i) {
-        if (reader.atEnd() || reader.peek() < low || reader.peek() > high)
-            return false;
-        reader.token.push_back(reader.text[reader.at++]);
-        // Only the byte after the lead may have a narrower range.
-        low = 0x80;
-        high = 0xBF;
-    }
+    reader.token.append(reader.text.data() + reader.at, length);
+    reader.at += length;
     return true;
 }
 
@@ -177,7 +142,13 @@ bool readString(Reader& reader) {
     for (;;) {
         if (reader.atEnd())
             return false;
-        unsigned char c = reader.text[reader.at++];
+        unsigned char c = reader.peek();
+        if (c >= 0x80) {
+            if (!readMultibyte(reader))
+                return false;
+            continue;
+        }
+        ++reader.at;
         if (c == '"')
             return true;
         if (c == '\\') {
@@ -185,10 +156,8 @@ bool readString(Reader& reader) {
                 return false;
         } else if (c < 0x20) {
             return false;
-        } else if (c < 0x80) {
+        } else {
             reader.token.push_back(static_cast<char>(c));
-        } else if (!readMultibyte(reader, c)) {
-            return false;
         }
     }
 }

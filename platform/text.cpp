@@ -49,10 +49,16 @@ bool hasAtMostCharacters(std::string_view text, std::size_t limit) {
     return true;
 }
 
-void appendCodePoint(std::string& text, std::int32_t codePoint) {
-    utf8proc_uint8_t encoded[4];
-    auto length = utf8proc_encode_char(codePoint, encoded);
-    text.append(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
+std::size_t characterLength(std::string_view text) {
+    utf8proc_int32_t codePoint = 0;
+    auto length = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data()),
+                                   static_cast<utf8proc_ssize_t>(text.size()), &codePoint);
+    return length > 0 ? static_cast<std::size_t>(length) : 0;
+}
+
+std::size_t encodeCodePoint(std::int32_t codePoint, char (&out)[4]) {
+    return static_cast<std::size_t>(
+        utf8proc_encode_char(codePoint, reinterpret_cast<utf8proc_uint8_t*>(out)));
 }
 
 std::string_view takeLine(std::string_view& text) {

@@ -33,8 +33,18 @@ CodePointStep nextCodePoint(TextWalk& walk);
 // Whether text holds at most `limit` user-perceived characters; counting stops once the limit is passed.
 bool hasAtMostCharacters(std::string_view text, std::size_t limit);
 
-// Appends the code point encoded in UTF-8.
-void appendCodePoint(std::string& text, std::int32_t codePoint);
+// The length of the UTF-8 character that text starts with; 0 when it does not start with one (a stray
+// byte, an overlong form, a surrogate, or nothing at all).
+std::size_t characterLength(std::string_view text);
+
+// The code point encoded in UTF-8 into `out`; the number of bytes written, 1 to 4.
+std::size_t encodeCodePoint(std::int32_t codePoint, char (&out)[4]);
+
+// Appends the code point encoded in UTF-8, to any kind of string (a wiped one too).
+template <typename Text> void appendCodePoint(Text& text, std::int32_t codePoint) {
+    char encoded[4];
+    text.append(encoded, encodeCodePoint(codePoint, encoded));
+}
 
 // The text before the first line feed, or all of it; `text` keeps what follows the line feed.
 std::string_view takeLine(std::string_view& text);
