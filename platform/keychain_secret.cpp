@@ -133,6 +133,10 @@ struct Call {
         if (bus != nullptr)
             g_object_unref(bus);
         g_object_unref(cancellable);
+        // What the objects leave to be done on the context (the bus hands back their signal
+        // subscriptions there) is done now; a context freed with it pending would lose its memory.
+        while (g_main_context_iteration(context, FALSE)) {
+        }
         g_main_context_pop_thread_default(context);
         g_main_context_unref(context);
     }
