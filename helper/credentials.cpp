@@ -34,16 +34,7 @@ std::optional<StringMap> storedValues(std::string_view storedForm) {
 // strings were checked as UTF-8 when the request was read, so nothing needs replacing.
 WipedBuffer storedForm(const StringMap& values) {
     WipedBuffer out;
-    out.append('{');
-    const char* separator = "";
-    for (const auto& [name, value] : values) {
-        out.append(separator);
-        appendJsonString(out, name, Solidus::kept);
-        out.append(':');
-        appendJsonString(out, value, Solidus::kept);
-        separator = ",";
-    }
-    out.append('}');
+    appendStringObject(out, values, Solidus::kept);
     return out;
 }
 

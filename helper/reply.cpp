@@ -38,38 +38,42 @@ void appendJsonString(WipedBuffer& out, std::string_view text, Solidus solidus) 
 
 namespace {
 
-void appendValue(WipedBuffer& out, const WipedBuffer& text) {
-    appendJsonString(out, text, Solidus::escaped);
+void appendValue(WipedBuffer& out, const WipedBuffer& text, Solidus solidus) {
+    appendJsonString(out, text, solidus);
 }
 
-void appendValue(WipedBuffer& out, const ReplyValue& value);
+void appendValue(WipedBuffer& out, const ReplyValue& value, Solidus solidus);
 
 // Members come out in the map's order, which is ascending by key.
-template <typename Members> void appendObject(WipedBuffer& out, const Members& members) {
+template <typename Members> void appendObject(WipedBuffer& out, const Members& members, Solidus solidus) {
     out.append('{');
     const char* separator = "";
     for (const auto& [key, member] : members) {
         out.append(separator);
-        appendJsonString(out, key, Solidus::escaped);
+        appendJsonString(out, key, solidus);
         out.append(':');
-        appendValue(out, member);
+        appendValue(out, member, solidus);
         separator = ",";
     }
     out.append('}');
 }
 
-void appendValue(WipedBuffer& out, const ReplyValue& value) {
+void appendValue(WipedBuffer& out, const ReplyValue& value, Solidus solidus) {
     if (auto flag = std::get_if<bool>(&value))
         out.append(*flag ? "true" : "false");
     else if (auto text = std::get_if<WipedBuffer>(&value))
-        appendJsonString(out, *text, Solidus::escaped);
+        appendJsonString(out, *text, solidus);
     else if (std::holds_alternative<std::nullptr_t>(value))
         out.append("null");
     else
-        appendObject(out, std::get<StringMap>(value));
+        appendObject(out, std::get<StringMap>(value), solidus);
 }
 
 } // namespace
+
+void appendStringObject(WipedBuffer& out, const StringMap& members, Solidus solidus) {
+    appendObject(out, members, solidus);
+}
 
 Reply failureReply() {
     return {{"ok", false}};
@@ -77,7 +81,7 @@ Reply failureReply() {
 
 WipedBuffer serializeReply(const Reply& reply) {
     WipedBuffer out;
-    appendObject(out, reply);
+    appendObject(out, reply, Solidus::escaped);
     return out;
 }
 

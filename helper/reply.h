@@ -21,6 +21,9 @@ using Reply = std::map<std::string, ReplyValue>;
 enum class Solidus { escaped, kept };
 void appendJsonString(WipedBuffer& out, std::string_view text, Solidus solidus);
 
+// Appends the members as one JSON object of strings, in the map's order, "/" written as `solidus` says.
+void appendStringObject(WipedBuffer& out, const StringMap& members, Solidus solidus);
+
 // {"ok":false}, the one answer to every refusal; it never says why.
 Reply failureReply();
 
