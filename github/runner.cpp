@@ -86,14 +86,15 @@ std::pair<WipedBuffer, bool> BoundedGitHubOutput::result() const {
 }
 
 GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, double timeout) {
+    // Until the run is over, a signal that ends the caller stops the child first.
+    StopChildWithCaller stopWithCaller;
     auto child = startChild(launch);
     if (!child)
         return {127, {}};
+    stopWithCaller.guard(child->process.get());
     auto run = std::make_shared<RunShared>();
     run->process = std::move(child->process);
     run->output = std::move(child->output);
-    // Until the run is over, a signal that ends the caller stops the child first.
-    StopChildWithCaller stopWithCaller(run->process.get());
     try {
         std::thread(readOutput, run).detach();
     } catch (const std::system_error&) {

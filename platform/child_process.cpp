@@ -346,7 +346,8 @@ std::size_t stopChild(int process, std::span<const StopStep> steps) {
 namespace {
 
 // The children whose callers would end by one of these signals. A slot holds a process descriptor plus
-// one, so that zero means free; only atomic loads and stores touch them, which a handler may do.
+// one, zero when free and -1 while reserved for a child not yet started; only atomic loads and stores
+// touch them, which a handler may do.
 constexpr std::array<int, 3> stopSignals{SIGTERM, SIGINT, SIGHUP};
 std::array<std::atomic<int>, 64> guardedChildren{};
 std::mutex guardLock;
@@ -402,16 +403,21 @@ void passOn(int signal) {
 
 } // namespace
 
-StopChildWithCaller::StopChildWithCaller(int process) : slot(-1) {
+StopChildWithCaller::StopChildWithCaller() : slot(-1) {
     std::lock_guard held(guardLock);
     for (std::size_t i = 0; i < guardedChildren.size() && slot < 0; ++i) {
         int free = 0;
-        if (guardedChildren[i].compare_exchange_strong(free, process + 1))
+        if (guardedChildren[i].compare_exchange_strong(free, -1))
             slot = static_cast<int>(i);
     }
     // With every slot taken the child still ends with the caller, by its parent-death signal.
     if (slot >= 0 && guards++ == 0)
         installGuard();
+}
+
+void StopChildWithCaller::guard(int process) {
+    if (slot >= 0)
+        guardedChildren[static_cast<std::size_t>(slot)].store(process + 1);
 }
 
 StopChildWithCaller::~StopChildWithCaller() {

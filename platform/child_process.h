@@ -92,11 +92,14 @@ struct StopStep {
 std::size_t stopChild(int process, std::span<const StopStep> steps);
 
 // While it lives, a SIGTERM, SIGINT or SIGHUP that would end the caller (its disposition is the
-// default) first stops the child: terminate, a second's wait, kill, a second's wait. The caller then
-// ends by that signal as it would have. Signals the caller ignores or handles itself are left to it.
+// default) first stops the child given to `guard`: terminate, a second's wait, kill, a second's wait.
+// The caller then ends by that signal as it would have. Signals the caller ignores or handles itself
+// are left to it. Made before the child is started, so that the child is guarded from its first moment
+// but for the few instructions between its start and `guard`.
 class StopChildWithCaller {
 public:
-    explicit StopChildWithCaller(int process);
+    StopChildWithCaller();
+    void guard(int process);
     ~StopChildWithCaller();
     StopChildWithCaller(const StopChildWithCaller&) = delete;
     StopChildWithCaller& operator=(const StopChildWithCaller&) = delete;
