@@ -42,6 +42,8 @@ const std::string& largeFile() {
                 std::abort();
         }
         close(fd);
+        if (!cacheAsReadFromDisk(file))
+            std::abort();
         // The file is removed with its folder when the benchmark program ends.
         static const std::string removal = folder;
         std::atexit([] {

@@ -19,6 +19,8 @@ const std::string resources = DOVREL_BENCH_45MB_RESOURCES;
 const std::string cli = resources + "/runtime/gh";
 const std::string helper = resources + "/bin/helper";
 const std::string credward = resources + "/bin/credward";
+// The CLI in the page cache as after the machine's start, when its first run read it from the disk.
+const bool cliCached = cacheAsReadFromDisk(cli);
 
 const TimedCall statusThroughHelper{helper, {}, R"({"operation":"github-status"})"};
 const TimedCall statusQuery{cli, gitHubStatusArguments, ""};
@@ -90,6 +92,10 @@ void fillWhole(benchmark::State& state) {
 }
 
 void checkProgram(benchmark::State& state) {
+    if (!cliCached) {
+        state.SkipWithError("cannot read the padded CLI");
+        return;
+    }
     for (auto _ : state) {
         double seconds = secondsOfCheck(CLOCK_THREAD_CPUTIME_ID);
         if (seconds < 0) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <cstdlib>
 #include <fstream>
 #include <sys/stat.h>
@@ -75,4 +76,21 @@ TimedCall gitFill(const std::string& helper) {
     return {"/usr/bin/git",
             {"-c", "credential.helper=", "-c", "credential.helper=" + helper, "credential", "fill"},
             gitHubFill};
+}
+
+bool cacheAsReadFromDisk(const std::string& path) {
+    OwnedDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.valid())
+        return false;
+    // Only clean pages can be dropped.
+    fdatasync(file.get());
+    posix_fadvise(file.get(), 0, 0, POSIX_FADV_DONTNEED);
+    std::vector<char> chunk(1 << 20);
+    for (;;) {
+        ssize_t count = read(file.get(), chunk.data(), chunk.size());
+        if (count == 0)
+            return true;
+        if (count < 0)
+            return false;
+    }
 }
