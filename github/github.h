@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,16 +31,16 @@ struct GitHubResult {
     WipedBuffer bytes;
 };
 
-// The child's standard output up to gitHubOutputLimit bytes in total. Shared between the runner and
-// the thread that reads the output; what it held is wiped when it is released.
+// The child's standard output up to gitHubOutputLimit bytes in total; what it held is wiped when it is
+// released.
 class BoundedGitHubOutput {
 public:
     // False once the total would pass the limit: the chunk is dropped and reading should stop.
     bool append(std::string_view chunk);
-    std::pair<WipedBuffer, bool> result() const;
+    // What was kept, handed over, and whether the limit was passed.
+    std::pair<WipedBuffer, bool> result();
 
 private:
-    mutable std::mutex lock;
     WipedBuffer storage;
     bool overflow = false;
 };

@@ -1,53 +1,86 @@
-// Runs the GitHub CLI as a child: input written, output captured up to the limit on a reader thread,
-// and a time limit enforced by a polite stop, then a forced one.
+// Runs the GitHub CLI as a child: input written and output captured up to the limit from one poll
+// loop on the caller's thread, and a time limit enforced by a polite stop, then a forced one.
 #include "github/github.h"
 
-#include <condition_variable>
-#include <csignal>
-#include <memory>
+#include <cerrno>
+#include <poll.h>
 #include <system_error>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
 constexpr std::size_t readSize = 4096;
 constexpr auto terminationGrace = std::chrono::seconds(1);
 constexpr auto killGrace = std::chrono::seconds(1);
-constexpr auto readerGrace = std::chrono::seconds(2);
+constexpr auto outputGrace = std::chrono::seconds(2);
 
-// What the runner and the output reader share. Whoever lets go last frees it, so a run the runner has
-// given up on may finish in the background.
-struct RunShared {
-    OwnedDescriptor process;
+// A run as it goes: what is left to write, what has been read, and what has ended.
+struct Exchange {
+    int process;
+    OwnedDescriptor input;
     OwnedDescriptor output;
+    std::string_view unwritten;
     BoundedGitHubOutput captured;
-    std::mutex lock;
-    std::condition_variable readerStopped;
-    bool readerDone = false; // guarded by `lock`
+    PipeSignalHeld pipeSignal;
+    bool ended = false;
+    bool outputDone = false; // at its end, or no longer read once over the limit
 };
 
-void readOutput(std::shared_ptr<RunShared> run) {
-    char chunk[readSize];
-    for (;;) {
-        std::size_t count = readChildOutput(run->output.get(), chunk, sizeof chunk);
-        if (count == 0)
-            break;
-        if (!run->captured.append({chunk, count})) {
-            // The rest is never read: a child that goes on writing blocks until it is stopped.
-            signalChild(run->process.get(), SIGTERM);
-            break;
-        }
-    }
-    wipe(chunk, sizeof chunk);
-    std::lock_guard held(run->lock);
-    run->readerDone = true;
-    run->readerStopped.notify_all();
+void writeSome(Exchange& run) {
+    ssize_t count = write(run.input.get(), run.unwritten.data(), run.unwritten.size());
+    if (count > 0)
+        run.unwritten.remove_prefix(static_cast<std::size_t>(count));
+    if (count < 0 && errno == EPIPE)
+        run.pipeSignal.seen();
+    // A child that closed its input gets nothing more, and an empty pipe tells it the input is over.
+    if ((count < 0 && errno != EAGAIN && errno != EINTR) || run.unwritten.empty())
+        run.input.reset();
 }
 
-// Waits on the monotonic clock: libstdc++ gives a steady_clock deadline to pthread_cond_clockwait.
-bool readerStoppedWithin(RunShared& run, ChildClock::duration grace) {
-    std::unique_lock held(run.lock);
-    return run.readerStopped.wait_until(held, ChildClock::now() + grace, [&] { return run.readerDone; });
+void readSome(Exchange& run) {
+    char chunk[readSize];
+    ssize_t count = read(run.output.get(), chunk, sizeof chunk);
+    if (count < 0 && errno == EINTR)
+        return;
+    if (count <= 0) {
+        run.outputDone = true;
+        return;
+    }
+    if (!run.captured.append({chunk, static_cast<std::size_t>(count)})) {
+        // The rest is never read: a child that goes on writing blocks until it is stopped.
+        signalChild(run.process, SIGTERM);
+        run.outputDone = true;
+    }
+    wipe(chunk, static_cast<std::size_t>(count));
+}
+
+enum class Until { childEnded, outputEnded };
+
+// Serves the child's input and output until it has ended (and, for `outputEnded`, its output has
+// reached its end, which a leftover process holding the pipe can delay) or the deadline passes; true
+// when what was waited for happened.
+bool exchangeUntil(Exchange& run, ChildClock::time_point deadline, Until until) {
+    for (;;) {
+        if (run.ended && (until == Until::childEnded || run.outputDone))
+            return true;
+        pollfd waits[3] = {{run.ended ? -1 : run.process, POLLIN, 0},
+                           {run.outputDone ? -1 : run.output.get(), POLLIN, 0},
+                           {run.input.valid() ? run.input.get() : -1, POLLOUT, 0}};
+        int ready = poll(waits, 3, millisecondsUntil(deadline));
+        if (ready < 0 && errno != EINTR) {
+            run.ended = run.outputDone = true; // nothing left that can be waited for
+            continue;
+        }
+        if (waits[2].revents != 0)
+            writeSome(run);
+        if (waits[1].revents != 0)
+            readSome(run);
+        if (waits[0].revents != 0)
+            run.ended = true;
+        if (ready == 0 && ChildClock::now() >= deadline)
+            return run.ended && (until == Until::childEnded || run.outputDone);
+    }
 }
 
 ChildClock::duration timeLimit(double seconds) {
@@ -59,9 +92,9 @@ ChildClock::duration timeLimit(double seconds) {
 }
 
 // A child that outlived even SIGKILL is left to a thread of its own, which reaps it once it ends.
-void abandon(const std::shared_ptr<RunShared>& run) {
+void abandon(OwnedDescriptor process) {
     try {
-        std::thread([run] { collectChild(run->process.get()); }).detach();
+        std::thread([process = std::move(process)] { collectChild(process.get()); }).detach();
     } catch (const std::system_error&) {
     }
 }
@@ -69,7 +102,6 @@ void abandon(const std::shared_ptr<RunShared>& run) {
 } // namespace
 
 bool BoundedGitHubOutput::append(std::string_view chunk) {
-    std::lock_guard held(lock);
     if (storage.size() + chunk.size() > gitHubOutputLimit) {
         overflow = true;
         return false;
@@ -80,9 +112,8 @@ bool BoundedGitHubOutput::append(std::string_view chunk) {
     return true;
 }
 
-std::pair<WipedBuffer, bool> BoundedGitHubOutput::result() const {
-    std::lock_guard held(lock);
-    return {storage, overflow};
+std::pair<WipedBuffer, bool> BoundedGitHubOutput::result() {
+    return {std::move(storage), overflow};
 }
 
 GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, double timeout) {
@@ -92,36 +123,29 @@ GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, 
     if (!child)
         return {127, {}};
     stopWithCaller.guard(child->process.get());
-    auto run = std::make_shared<RunShared>();
-    run->process = std::move(child->process);
-    run->output = std::move(child->output);
-    try {
-        std::thread(readOutput, run).detach();
-    } catch (const std::system_error&) {
-        signalChild(run->process.get(), SIGKILL);
-        collectChild(run->process.get());
-        return {127, {}};
-    }
-
-    // The limit runs from here rather than from the end of the write, so that a child that never reads
-    // a large input cannot stretch the run beyond it.
+    // The limit runs from the start, so that a child that never reads a large input cannot stretch the
+    // run beyond it.
     auto deadline = ChildClock::now() + timeLimit(timeout);
-    writeChildInput(child->input.get(), run->process.get(), input, deadline);
-    child->input.reset();
+    Exchange run{child->process.get(), std::move(child->input), std::move(child->output), input};
+    if (input.empty())
+        run.input.reset();
 
     const StopStep stopList[] = {{StopAction::wait, std::max(deadline - ChildClock::now(), {})},
                                  {StopAction::terminate, terminationGrace},
                                  {StopAction::kill, killGrace}};
-    std::size_t endedDuring = stopChild(run->process.get(), stopList);
+    std::size_t endedDuring = stopChild(run.process, stopList, [&run](ChildClock::time_point until) {
+        return exchangeUntil(run, until, Until::childEnded);
+    });
     if (endedDuring == std::size(stopList)) {
-        abandon(run);
+        abandon(std::move(child->process));
         return {124, {}};
     }
-    auto end = collectChild(run->process.get());
-    if (!readerStoppedWithin(*run, readerGrace))
+    run.input.reset();
+    auto end = collectChild(run.process);
+    if (!exchangeUntil(run, ChildClock::now() + outputGrace, Until::outputEnded))
         return {124, {}};
 
-    auto [bytes, overflow] = run->captured.result();
+    auto [bytes, overflow] = run.captured.result();
     if (endedDuring > 0)
         return {124, overflow ? WipedBuffer() : std::move(bytes)};
     if (overflow)

@@ -222,12 +222,6 @@ bool makeNonBlocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-int millisecondsUntil(ChildClock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ChildClock::now()).count();
-    // Waits are taken in pieces of at most a minute, each against the deadline anew.
-    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
-}
-
 } // namespace
 
 ChildEnvironment environmentOf(const std::vector<std::string>& entries) {
@@ -300,6 +294,11 @@ std::optional<StartedChild> startChild(const ChildLaunch& launch) {
     return child;
 }
 
+int millisecondsUntil(ChildClock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ChildClock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
+}
+
 void signalChild(int process, int signal) {
     pidfd_send_signal(process, signal, nullptr, 0);
 }
@@ -332,15 +331,8 @@ ChildEnd collectChild(int process) {
 }
 
 std::size_t stopChild(int process, std::span<const StopStep> steps) {
-    for (std::size_t step = 0; step < steps.size(); ++step) {
-        if (steps[step].action == StopAction::terminate)
-            signalChild(process, SIGTERM);
-        else if (steps[step].action == StopAction::kill)
-            signalChild(process, SIGKILL);
-        if (awaitChildEnd(process, ChildClock::now() + steps[step].limit))
-            return step;
-    }
-    return steps.size();
+    return stopChild(process, steps,
+                     [process](ChildClock::time_point deadline) { return awaitChildEnd(process, deadline); });
 }
 
 namespace {
@@ -450,14 +442,26 @@ void restoreChildEndSignal() {
     sigaction(SIGCHLD, &standard, nullptr);
 }
 
-bool writeChildInput(int input, int process, std::string_view bytes, ChildClock::time_point deadline) {
-    // SIGPIPE is blocked on this thread alone, and one raised by a write into a closed pipe is taken
-    // back before the mask is restored, so the caller's signal handling stays as it was.
-    sigset_t pipeSignal, previous;
+PipeSignalHeld::PipeSignalHeld() {
+    sigset_t pipeSignal;
     sigemptyset(&pipeSignal);
     sigaddset(&pipeSignal, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-    bool brokenPipe = false;
+}
+
+PipeSignalHeld::~PipeSignalHeld() {
+    if (broken && !sigismember(&previous, SIGPIPE)) {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        timespec now{0, 0};
+        sigtimedwait(&pipeSignal, nullptr, &now);
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+bool writeChildInput(int input, int process, std::string_view bytes, ChildClock::time_point deadline) {
+    PipeSignalHeld pipeSignal;
     std::size_t written = 0;
     while (written < bytes.size()) {
         ssize_t count = write(input, bytes.data() + written, bytes.size() - written);
@@ -468,7 +472,8 @@ bool writeChildInput(int input, int process, std::string_view bytes, ChildClock:
         if (count < 0 && errno == EINTR)
             continue;
         if (count < 0 && errno != EAGAIN) {
-            brokenPipe = errno == EPIPE;
+            if (errno == EPIPE)
+                pipeSignal.seen();
             break;
         }
         if (ChildClock::now() >= deadline)
@@ -480,11 +485,6 @@ bool writeChildInput(int input, int process, std::string_view bytes, ChildClock:
         if (ready > 0 && (waits[1].revents & POLLIN) && !(waits[0].revents & (POLLOUT | POLLERR)))
             break; // the child has ended without reading the rest
     }
-    if (brokenPipe && !sigismember(&previous, SIGPIPE)) {
-        timespec now{0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return written == bytes.size();
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -71,6 +72,10 @@ void signalChild(int process, int signal);
 // Waits until the child has ended or the deadline has passed, without reaping it; true when it ended.
 bool awaitChildEnd(int process, ChildClock::time_point deadline);
 
+// poll's time-out for the time left until `deadline`: at most a minute, so that a long wait is taken in
+// pieces, each against the deadline anew.
+int millisecondsUntil(ChildClock::time_point deadline);
+
 struct ChildEnd {
     int status = -1;       // the exit status, or the signal's number; -1 when it could not be learnt
     bool bySignal = false; // a signal ended the child
@@ -90,6 +95,19 @@ struct StopStep {
 // Takes the steps in order until the child has ended. Gives the index of the step during which it
 // ended, or the number of steps when it outlived them all. Safe to call from a signal handler.
 std::size_t stopChild(int process, std::span<const StopStep> steps);
+
+// The same, with `awaitEnd(deadline)` as each step's wait (true once the child has ended), for a caller
+// that has the child's pipes to serve while it waits.
+template <typename AwaitEnd>
+std::size_t stopChild(int process, std::span<const StopStep> steps, AwaitEnd&& awaitEnd) {
+    for (std::size_t step = 0; step < steps.size(); ++step) {
+        if (steps[step].action != StopAction::wait)
+            signalChild(process, steps[step].action == StopAction::terminate ? SIGTERM : SIGKILL);
+        if (awaitEnd(ChildClock::now() + steps[step].limit))
+            return step;
+    }
+    return steps.size();
+}
 
 // While it lives, a SIGTERM, SIGINT or SIGHUP that would end the caller (its disposition is the
 // default) first stops the child given to `guard`: terminate, a second's wait, kill, a second's wait.
@@ -115,6 +133,22 @@ ChildEnd collectChildPassingStops(int process);
 // SIGCHLD back at its default: a caller that ignored it would have the kernel reap every child before
 // its status could be collected.
 void restoreChildEndSignal();
+
+// While it lives, a write into a pipe whose reader has gone fails with EPIPE on this thread instead of
+// raising SIGPIPE; once such a write has been `seen`, the signal it left pending is taken back, so the
+// caller's own handling of SIGPIPE stays as it was.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld();
+    void seen() { broken = true; }
+    ~PipeSignalHeld();
+    PipeSignalHeld(const PipeSignalHeld&) = delete;
+    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+private:
+    sigset_t previous;
+    bool broken = false;
+};
 
 // Writes `bytes` to the child's standard input until all are written, the child has closed its end or
 // ended, or the deadline passes; true when all were written. A closed pipe never raises SIGPIPE.

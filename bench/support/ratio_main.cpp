@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -45,6 +46,13 @@ private:
 } // namespace
 
 int main(int argc, char** argv) {
+    // The repetitions of a program and of its baseline are run in a shuffled order, so that a machine
+    // that slows down or speeds up during the run weighs on both alike. Flags given later override it.
+    std::vector<char*> arguments(argv, argv + argc);
+    char interleaved[] = "--benchmark_enable_random_interleaving=true";
+    arguments.insert(arguments.begin() + 1, interleaved);
+    argc = static_cast<int>(arguments.size());
+    argv = arguments.data();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
