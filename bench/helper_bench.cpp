@@ -51,10 +51,10 @@ BENCHMARK(minimalProgram)->Name("frame-refusal/baseline")->UseRealTime()->Repeti
 BENCHMARK_CAPTURE(lookup, exists, std::string("exists"))
     ->Name("keychain-exists/program")
     ->UseRealTime()
-    ->Repetitions(3);
-BENCHMARK(secretToolLookup)->Name("keychain-exists/baseline")->UseRealTime()->Repetitions(3);
+    ->Repetitions(9);
+BENCHMARK(secretToolLookup)->Name("keychain-exists/baseline")->UseRealTime()->Repetitions(9);
 BENCHMARK_CAPTURE(lookup, read, std::string("read"))
     ->Name("keychain-read/program")
     ->UseRealTime()
-    ->Repetitions(3);
-BENCHMARK(secretToolLookup)->Name("keychain-read/baseline")->UseRealTime()->Repetitions(3);
+    ->Repetitions(9);
+BENCHMARK(secretToolLookup)->Name("keychain-read/baseline")->UseRealTime()->Repetitions(9);

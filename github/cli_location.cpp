@@ -18,14 +18,12 @@ bool permissionsAllowRunning(unsigned permissions) {
 
 std::optional<VerifiedGitHubCli> verifiedGitHubCli(const std::string& resourcesFolder,
                                                    std::string_view expectedSha256) {
-    std::string candidate = standardizedPath(resourcesFolder + "/runtime/gh");
-    if (reachedThroughSymbolicLink(candidate))
-        return std::nullopt;
     if (expectedSha256.size() != 64)
         return std::nullopt;
     // Everything below is checked on one open file, and that file is what a run starts, so a path
     // swapped after the check changes nothing.
-    auto file = openBelowWithoutLinks(parentFolder(parentFolder(candidate)), "runtime/gh");
+    std::string candidate = standardizedPath(resourcesFolder + "/runtime/gh");
+    auto file = openWithoutLinks(candidate);
     if (!file)
         return std::nullopt;
     auto attributes = openFileAttributes(file->get());

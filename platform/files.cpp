@@ -3,7 +3,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -46,23 +49,14 @@ bool reachedThroughSymbolicLink(const std::string& path) {
     return false;
 }
 
-std::optional<OwnedDescriptor> openBelowWithoutLinks(const std::string& folder,
-                                                     const std::string& relativePath) {
-    auto parts = pathComponents(relativePath);
-    if (parts.empty())
+std::optional<OwnedDescriptor> openWithoutLinks(const std::string& path) {
+    if (path.empty() || path[0] != '/')
         return std::nullopt;
-    OwnedDescriptor current(open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!current.valid())
-        return std::nullopt;
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        OwnedDescriptor next(
-            openat(current.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!next.valid())
-            return std::nullopt;
-        current = std::move(next);
-    }
-    OwnedDescriptor file(openat(current.get(), parts.back().c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // One resolution by the kernel that refuses a link in any component, the last included.
+    open_how how{};
+    how.flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    OwnedDescriptor file(static_cast<int>(syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how)));
     if (!file.valid())
         return std::nullopt;
     return file;

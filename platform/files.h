@@ -24,10 +24,9 @@ std::optional<FileAttributes> openFileAttributes(int fd);
 // path's links would change it. Components past the first missing one cannot be links.
 bool reachedThroughSymbolicLink(const std::string& path);
 
-// Opens `relativePath` below the real folder `folder` for reading, following no symbolic link in any
-// component of `relativePath`. Never blocks on a FIFO or takes a terminal as controlling terminal.
-std::optional<OwnedDescriptor> openBelowWithoutLinks(const std::string& folder,
-                                                     const std::string& relativePath);
+// Opens the file at the absolute path for reading when no component of it, the last included, is a
+// symbolic link. Never blocks on a FIFO or takes a terminal as controlling terminal.
+std::optional<OwnedDescriptor> openWithoutLinks(const std::string& path);
 
 // Creates the directory and its missing parents, each new one with exactly `permissions`; an existing
 // directory is left as it is.

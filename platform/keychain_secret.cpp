@@ -122,12 +122,22 @@ struct Call {
     GCancellable* cancellable = g_cancellable_new();
     GDBusConnection* bus = nullptr;
     SecretService* service = nullptr;
+    bool serviceRequested = false;
+    GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
     std::optional<bool> promptPossible;
 
     Call() { g_main_context_push_thread_default(context); }
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
     ~Call() {
+        // A request still on its way would hand its answer to this object after it is gone.
+        if (serviceRequested && serviceMade == nullptr) {
+            g_cancellable_cancel(cancellable);
+            while (serviceMade == nullptr)
+                g_main_context_iteration(context, TRUE);
+        }
+        if (serviceMade != nullptr)
+            g_object_unref(serviceMade);
         if (service != nullptr)
             g_object_unref(service);
         if (bus != nullptr)
@@ -339,19 +349,43 @@ GVariant* callService(Call& call, const std::string& path, const char* interface
     return callObject(call, serviceName, path.c_str(), interface, method, parameters, reply, error);
 }
 
+// Asks for libsecret's object for the service, with the encrypted session, without waiting for it: an
+// operation that will carry a secret asks before its search, so that the bus requests that make the
+// object and the session's key exchange overlap the search instead of following it.
+void requestService(Call& call) {
+    if (call.serviceRequested)
+        return;
+    call.serviceRequested = true;
+    secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, call.cancellable,
+                        keepResult, &call.serviceMade);
+}
+
 // libsecret's object for the service, made only when an operation needs the encrypted session or a
-// prompt: making it costs several requests to the bus, which a search or a deletion does without.
+// prompt: making it costs several requests to the bus, which a search or a deletion does without. When
+// the session could not be opened with it, it is made without one, for openSession() to try again.
 SecretService* secretService(Call& call) {
-    if (call.service == nullptr) {
-        auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-            secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
-        });
-        GError* error = nullptr;
-        call.service = secret_service_open_finish(finished.get(), &error);
-        if (failed(error) && call.service != nullptr) {
-            g_object_unref(call.service);
-            call.service = nullptr;
-        }
+    if (call.service != nullptr)
+        return call.service;
+    requestService(call);
+    awaitResult(call, call.serviceMade);
+    GError* error = nullptr;
+    call.service = secret_service_open_finish(call.serviceMade, &error);
+    if (error == nullptr)
+        return call.service;
+    bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    g_error_free(error);
+    if (call.service != nullptr)
+        g_object_unref(call.service);
+    call.service = nullptr;
+    if (cancelled)
+        return nullptr;
+    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
+    });
+    call.service = secret_service_open_finish(finished.get(), &error);
+    if (failed(error) && call.service != nullptr) {
+        g_object_unref(call.service);
+        call.service = nullptr;
     }
     return call.service;
 }
@@ -533,7 +567,10 @@ bool openSession(Call& call) {
     return false;
 }
 
-bool connect(Call& call) {
+enum class Session { later, ahead };
+
+// Connects to the session bus; with `ahead`, the encrypted session is asked for right away.
+bool connect(Call& call, Session session = Session::later) {
     if (!sessionBusConfigured())
         return false;
     auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
@@ -541,7 +578,11 @@ bool connect(Call& call) {
     });
     GError* error = nullptr;
     call.bus = g_bus_get_finish(finished.get(), &error);
-    return !failed(error) && call.bus != nullptr;
+    if (failed(error) || call.bus == nullptr)
+        return false;
+    if (session == Session::ahead)
+        requestService(call);
+    return true;
 }
 
 KeychainLookup readSecret(Call& call, const Paths& paths) {
@@ -576,8 +617,9 @@ KeychainLookup readSecret(Call& call, const Paths& paths) {
 
 // The unlocked items that match, once connected: notFound when there are none, failure when the service
 // cannot be reached or searched.
-std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem& item) {
-    if (!connect(call))
+std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem& item,
+                                                 Session session = Session::later) {
+    if (!connect(call, session))
         return {KeychainStatus::failure, {}};
     auto paths = unlockedMatches(call, item);
     if (!paths)
@@ -593,7 +635,7 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
 KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
     constexpr int searches = 3;
     Call call;
-    if (!connect(call))
+    if (!connect(call, wanted == KeychainReturn::data ? Session::ahead : Session::later))
         return {KeychainStatus::failure, {}};
     for (int search = 0; search < searches; ++search) {
         auto paths = unlockedMatches(call, item);
@@ -636,7 +678,7 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
 
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
     Call call;
-    auto [found, paths] = connectAndMatch(call, item);
+    auto [found, paths] = connectAndMatch(call, item, Session::ahead);
     if (found != KeychainStatus::success)
         return found;
     if (!openSession(call))
@@ -697,7 +739,7 @@ GVariant* itemProperties(const KeychainItem& item) {
 
 KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
     Call call;
-    if (!connect(call))
+    if (!connect(call, Session::ahead))
         return KeychainStatus::failure;
     auto collection = unlockedDefaultCollection(call);
     if (!collection || !openSession(call))
