@@ -58,6 +58,19 @@ TEST(ShippedGitHubCli, PermissionsDecideWhetherItMayRun) {
     }
 }
 
+// Small files are read and large ones mapped a window at a time; both ways, at and across the sizes
+// where they meet, give the digest sha256sum gives.
+TEST(ShippedGitHubCli, DigestMatchesSha256sumAtEverySizeOfRead) {
+    for (std::size_t size : {1ul, 256ul << 10, (256ul << 10) + 1, (8ul << 20) + 7}) {
+        std::string contents(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            contents[i] = static_cast<char>((i * 131) >> 7);
+        auto candidate = placeCli(contents, 0755);
+        ASSERT_EQ(candidate.digest, sha256sumOf(candidate.path)) << size;
+        EXPECT_TRUE(accepted(candidate)) << size;
+    }
+}
+
 TEST(ShippedGitHubCli, OnlyTheExactDigestInLowerCaseIsAccepted) {
     auto candidate = placeCli("#!/bin/sh\necho gh\n", 0755);
     ASSERT_EQ(candidate.digest, sha256sumOf(candidate.path));
