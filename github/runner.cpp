@@ -40,19 +40,17 @@ void writeSome(Exchange& run) {
 
 void readSome(Exchange& run) {
     char chunk[readSize];
-    ssize_t count = read(run.output.get(), chunk, sizeof chunk);
-    if (count < 0 && errno == EINTR)
-        return;
-    if (count <= 0) {
+    std::size_t count = readChildOutput(run.output.get(), chunk, sizeof chunk);
+    if (count == 0) {
         run.outputDone = true;
         return;
     }
-    if (!run.captured.append({chunk, static_cast<std::size_t>(count)})) {
+    if (!run.captured.append({chunk, count})) {
         // The rest is never read: a child that goes on writing blocks until it is stopped.
         signalChild(run.process, SIGTERM);
         run.outputDone = true;
     }
-    wipe(chunk, static_cast<std::size_t>(count));
+    wipe(chunk, count);
 }
 
 enum class Until { childEnded, outputEnded };

@@ -1,4 +1,5 @@
 #include "platform/child_process.h"
+#include "platform/interrupted.h"
 
 #include <algorithm>
 #include <array>
@@ -209,12 +210,7 @@ pid_t cloneWithProcessDescriptor(ChildStart& start, int& process) {
 // Whether the child reached its exec: the report pipe closes on the exec, or carries its errno.
 bool reachedExec(int errorReport) {
     int error = 0;
-    for (;;) {
-        ssize_t count = read(errorReport, &error, sizeof error);
-        if (count < 0 && errno == EINTR)
-            continue;
-        return count == 0;
-    }
+    return retryingInterrupted([&] { return read(errorReport, &error, sizeof error); }) == 0;
 }
 
 bool makeNonBlocking(int fd) {
@@ -322,10 +318,9 @@ ChildEnd collectChild(int process) {
     siginfo_t info{};
     rusage usage{};
     // The system call itself, for the resource usage glibc's waitid leaves out.
-    while (syscall(SYS_waitid, P_PIDFD, process, &info, WEXITED, &usage) != 0) {
-        if (errno != EINTR)
-            return {};
-    }
+    if (retryingInterrupted([&] { return syscall(SYS_waitid, P_PIDFD, process, &info, WEXITED, &usage); }) !=
+        0)
+        return {};
     // An exit gives its status; a signal, like macOS's terminationStatus, the signal's number.
     return {info.si_status, info.si_code != CLD_EXITED, usage.ru_maxrss};
 }
@@ -489,11 +484,6 @@ bool writeChildInput(int input, int process, std::string_view bytes, ChildClock:
 }
 
 std::size_t readChildOutput(int output, char* buffer, std::size_t size) {
-    for (;;) {
-        ssize_t count = read(output, buffer, size);
-        if (count >= 0)
-            return static_cast<std::size_t>(count);
-        if (errno != EINTR)
-            return 0;
-    }
+    ssize_t count = retryingInterrupted([&] { return read(output, buffer, size); });
+    return count > 0 ? static_cast<std::size_t>(count) : 0;
 }

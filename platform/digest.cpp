@@ -1,4 +1,5 @@
 #include "platform/digest.h"
+#include "platform/interrupted.h"
 #include "platform/text.h"
 
 // The one-call SHA-256 functions run the same code as EVP's, with the processor's SHA instructions,
@@ -8,7 +9,6 @@
 #include <openssl/sha.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -39,9 +39,8 @@ bool hashByReading(SHA256_CTX& context, int fd, std::uint64_t size) {
     std::uint64_t offset = 0;
     while (offset < size) {
         auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(readPiece, size - offset));
-        ssize_t count = pread(fd, piece, wanted, static_cast<off_t>(offset));
-        if (count < 0 && errno == EINTR)
-            continue;
+        ssize_t count =
+            retryingInterrupted([&] { return pread(fd, piece, wanted, static_cast<off_t>(offset)); });
         if (count <= 0)
             return false; // shorter than it was said to be
         SHA256_Update(&context, piece, static_cast<std::size_t>(count));

@@ -5,6 +5,7 @@
 // attributes are found here.
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include "platform/keychain_plugin.h"
+#include "platform/process_record.h"
 
 #include <algorithm>
 #include <chrono>
@@ -46,13 +47,6 @@ constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 // secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
 constexpr const char* storedContentType = "application/octet-stream";
 
-// What the service's process was doing when looked at: its scheduler state and the processor time it
-// has used, from /proc/<pid>/stat.
-struct ServiceActivity {
-    char state = '?';
-    unsigned long long ticks = 0;
-};
-
 // The process that owns the service's name, as the bus itself tells (the bus answers even when the
 // service does not; a bus that does not answer within `serviceBound` counts as dead as well).
 std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
@@ -69,26 +63,16 @@ std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
     return pid;
 }
 
-std::optional<ServiceActivity> serviceActivity(GDBusConnection* bus) {
+// What the service's process is doing: its scheduler state and the processor time it has used.
+std::optional<ProcessRecord> serviceActivity(GDBusConnection* bus) {
     auto pid = bus == nullptr ? std::nullopt : serviceProcess(bus);
     if (!pid)
         return std::nullopt;
-    std::string path = "/proc/" + std::to_string(*pid) + "/stat";
-    FILE* file = std::fopen(path.c_str(), "re");
-    if (file == nullptr)
+    ProcessHandle process(*pid);
+    ProcessRecord record;
+    if (!readProcessStat(process, record))
         return std::nullopt;
-    char line[1024];
-    bool read = std::fgets(line, sizeof line, file) != nullptr;
-    std::fclose(file);
-    // The name may hold spaces and parentheses, so the fields are counted from its last ')'.
-    const char* fields = read ? std::strrchr(line, ')') : nullptr;
-    ServiceActivity activity;
-    unsigned long long user = 0, system = 0;
-    if (fields == nullptr || std::sscanf(fields + 1, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu %llu",
-                                         &activity.state, &user, &system) != 3)
-        return std::nullopt;
-    activity.ticks = user + system;
-    return activity;
+    return record;
 }
 
 // Whether more threads want a processor right now than there are processors. A service's answer may
@@ -106,11 +90,11 @@ bool machineBusy() {
 // A service that is stopped or gone does not answer; one that is running, waiting on the disk or has
 // used processor time since it was last looked at is working through requests, ours among them, and on
 // a machine short of processors an idle service may have answered a caller that has not yet run.
-bool serviceProgressing(const std::optional<ServiceActivity>& before,
-                        const std::optional<ServiceActivity>& now) {
-    if (!now || std::strchr("TtZXx", now->state) != nullptr)
+bool serviceProgressing(const std::optional<ProcessRecord>& before, const std::optional<ProcessRecord>& now) {
+    if (!now || now->stopped || now->ended)
         return false;
-    return now->state == 'R' || now->state == 'D' || (before && now->ticks > before->ticks) || machineBusy();
+    return now->state == 'R' || now->state == 'D' ||
+           (before && now->processorTicks > before->processorTicks) || machineBusy();
 }
 
 // One keychain operation: its bus connection, the main context on which its requests are answered, the
@@ -175,7 +159,7 @@ void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::tim
 void awaitResult(Call& call, GAsyncResult* const& result) {
     auto started = Clock::now();
     auto deadline = started + serviceBound - progressWindow;
-    std::optional<ServiceActivity> seen;
+    std::optional<ProcessRecord> seen;
     bool watching = false;
     while (result == nullptr) {
         iterateUntil(call.context, result, deadline);
@@ -360,6 +344,19 @@ void requestService(Call& call) {
                         keepResult, &call.serviceMade);
 }
 
+// The object a request for it made, or nullptr; `cancelled` tells a cancelled request from a failed one.
+SecretService* madeService(GAsyncResult* made, bool& cancelled) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_open_finish(made, &error);
+    cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error == nullptr)
+        return service;
+    g_error_free(error);
+    if (service != nullptr)
+        g_object_unref(service);
+    return nullptr;
+}
+
 // libsecret's object for the service, made only when an operation needs the encrypted session or a
 // prompt: making it costs several requests to the bus, which a search or a deletion does without. When
 // the session could not be opened with it, it is made without one, for openSession() to try again.
@@ -368,25 +365,17 @@ SecretService* secretService(Call& call) {
         return call.service;
     requestService(call);
     awaitResult(call, call.serviceMade);
-    GError* error = nullptr;
-    call.service = secret_service_open_finish(call.serviceMade, &error);
-    if (error == nullptr)
+    // Taken once: a later call, after a failure, asks anew.
+    Finished made(std::exchange(call.serviceMade, nullptr), g_object_unref);
+    call.serviceRequested = false;
+    bool cancelled = false;
+    call.service = madeService(made.get(), cancelled);
+    if (call.service != nullptr || cancelled)
         return call.service;
-    bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    g_error_free(error);
-    if (call.service != nullptr)
-        g_object_unref(call.service);
-    call.service = nullptr;
-    if (cancelled)
-        return nullptr;
     auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
         secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
     });
-    call.service = secret_service_open_finish(finished.get(), &error);
-    if (failed(error) && call.service != nullptr) {
-        g_object_unref(call.service);
-        call.service = nullptr;
-    }
+    call.service = madeService(finished.get(), cancelled);
     return call.service;
 }
 

@@ -49,10 +49,7 @@ int openProcessDirectory(uint32_t pid) {
 std::optional<std::string_view> readHead(int file, char* buffer, size_t capacity) {
     if (file < 0)
         return std::nullopt;
-    ssize_t count;
-    do {
-        count = pread(file, buffer, capacity, 0);
-    } while (count < 0 && errno == EINTR);
+    ssize_t count = retryingInterrupted([&] { return pread(file, buffer, capacity, 0); });
     if (count < 0)
         return std::nullopt;
     return std::string_view(buffer, static_cast<size_t>(count));
@@ -70,6 +67,7 @@ struct StatFields {
     uint32_t parentPid = 0;
     uint32_t processGroupId = 0;
     uint32_t threads = 0;
+    uint64_t processorTicks = 0;
     uint64_t startTicks = 0;
 };
 
@@ -93,7 +91,13 @@ std::optional<StatFields> parseStat(std::string_view text, uint32_t pid) {
         !parseNumber(nextField(rest), fields.processGroupId))
         return std::nullopt;
     fields.state = state[0];
-    for (int skipped = 0; skipped < 14; ++skipped)
+    for (int skipped = 0; skipped < 8; ++skipped)
+        nextField(rest);
+    uint64_t user = 0, system = 0;
+    if (!parseNumber(nextField(rest), user) || !parseNumber(nextField(rest), system))
+        return std::nullopt;
+    fields.processorTicks = user + system;
+    for (int skipped = 0; skipped < 4; ++skipped)
         nextField(rest);
     if (!parseNumber(nextField(rest), fields.threads))
         return std::nullopt;
@@ -153,9 +157,7 @@ std::optional<uint64_t> readBootTime() {
     int digits = 0;
     char buffer[4096];
     for (;;) {
-        ssize_t count = read(file.get(), buffer, sizeof buffer);
-        if (count < 0 && errno == EINTR)
-            continue;
+        ssize_t count = retryingInterrupted([&] { return read(file.get(), buffer, sizeof buffer); });
         if (count <= 0)
             return digits > 0 ? std::optional(value) : std::nullopt;
         for (char c : std::string_view(buffer, static_cast<size_t>(count))) {
@@ -321,6 +323,8 @@ bool readProcessStat(const ProcessHandle& process, ProcessRecord& record) {
     record.parentPid = stat->parentPid;
     record.processGroupId = stat->processGroupId;
     record.threads = stat->threads;
+    record.state = stat->state;
+    record.processorTicks = stat->processorTicks;
     // T: stopped by a signal; t: held by a tracer. Z and X: exited, waiting to be collected.
     record.stopped = stat->state == 'T' || stat->state == 't';
     record.ended = stat->state == 'Z' || stat->state == 'X';

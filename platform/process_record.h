@@ -17,6 +17,8 @@ struct ProcessRecord {
     bool stopped = false;           // by a stop signal or by a tracer
     bool ended = false;             // exited, and not yet collected by its parent
     uint32_t threads = 0;
+    char state = 0;              // the scheduler's letter: R running, S sleeping, D waiting on a disk...
+    uint64_t processorTicks = 0; // user and system time used so far, in clock ticks
 };
 
 // An open /proc/<pid> directory, with its stat file, and its status file once it is first read. Whatever

@@ -1,15 +1,14 @@
 #include "platform/uuid.h"
+#include "platform/interrupted.h"
 
-#include <cerrno>
 #include <sys/random.h>
 
 std::string randomUuidText() {
     unsigned char bytes[16];
     std::size_t filled = 0;
     while (filled < sizeof bytes) {
-        ssize_t count = getrandom(bytes + filled, sizeof bytes - filled, 0);
-        if (count < 0 && errno == EINTR)
-            continue;
+        ssize_t count =
+            retryingInterrupted([&] { return getrandom(bytes + filled, sizeof bytes - filled, 0); });
         if (count <= 0)
             return {};
         filled += static_cast<std::size_t>(count);
