@@ -8,8 +8,7 @@ constexpr uint32_t lowest_pid = 2;
 constexpr uint32_t highest_pid = 2147483647;
 
 // The caller may only learn about its own processes, whichever of the two users it checks.
-bool belongs_to_caller(const ProcessRecord& record) {
-    uint32_t caller = callingUser();
+bool belongs_to(const ProcessRecord& record, uint32_t caller) {
     return record.uid == caller && record.realUid == caller;
 }
 
@@ -23,17 +22,6 @@ bool same_instance(const ProcessRecord& first, const ProcessRecord& second) {
     return first.pid == second.pid && first.parentPid == second.parentPid &&
            first.processGroupId == second.processGroupId && first.uid == second.uid &&
            first.realUid == second.realUid && first.startSeconds == second.startSeconds;
-}
-
-void write_identity(const ProcessRecord& first, const char* path, const ProcessRecord& second, FILE* out) {
-    std::fprintf(out,
-                 "{\"schemaVersion\":1,\"pid\":%u,\"parentPid\":%u,\"processGroupId\":%u,\"uid\":%u,"
-                 "\"startedAt\":\"%llu%06llu\",\"executable\":",
-                 first.pid, first.parentPid, first.processGroupId, first.uid,
-                 static_cast<unsigned long long>(first.startSeconds),
-                 static_cast<unsigned long long>(first.startMicroseconds));
-    json_string(path, out);
-    std::fprintf(out, ",\"stopped\":%s}", second.stopped ? "true" : "false");
 }
 
 } // namespace
@@ -68,24 +56,40 @@ void json_string(const char* text, FILE* out) {
     std::putc('"', out);
 }
 
-int emit_identity(uint32_t pid, FILE* out) {
-    ProcessHandle process(pid);
-    return emit_identity(process, out);
+bool read_identity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
+    return readProcessRecord(process, identity.first) && confirm_identity(process, caller, identity);
 }
 
-int emit_identity(const ProcessHandle& process, FILE* out) {
-    ProcessRecord first;
-    if (!readProcessRecord(process, first) || first.pid != process.pid || !belongs_to_caller(first))
-        return status_not_established;
-    char path[executablePathCapacity];
-    if (!usable_path(path, readExecutablePath(process, path)))
-        return status_not_established;
-    ProcessRecord second;
+bool confirm_identity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
+    const ProcessRecord& first = identity.first;
+    if (first.pid != process.pid || !belongs_to(first, caller))
+        return false;
+    if (!usable_path(identity.path, readExecutablePath(process, identity.path)))
+        return false;
+    ProcessRecord& second = identity.second;
     if (!readProcessRecord(process, second) || !same_instance(first, second))
+        return false;
+    return second.startMicroseconds <= 999999 && first.startSeconds != 0 &&
+           first.startMicroseconds == second.startMicroseconds;
+}
+
+void write_identity(const Identity& identity, FILE* out) {
+    const ProcessRecord& first = identity.first;
+    std::fprintf(out,
+                 "{\"schemaVersion\":1,\"pid\":%u,\"parentPid\":%u,\"processGroupId\":%u,\"uid\":%u,"
+                 "\"startedAt\":\"%llu%06llu\",\"executable\":",
+                 first.pid, first.parentPid, first.processGroupId, first.uid,
+                 static_cast<unsigned long long>(first.startSeconds),
+                 static_cast<unsigned long long>(first.startMicroseconds));
+    json_string(identity.path, out);
+    std::fprintf(out, ",\"stopped\":%s}", identity.second.stopped ? "true" : "false");
+}
+
+int emit_identity(uint32_t pid, FILE* out) {
+    ProcessHandle process(pid);
+    Identity identity;
+    if (!read_identity(process, callingUser(), identity))
         return status_not_established;
-    if (second.startMicroseconds > 999999 || first.startSeconds == 0 ||
-        first.startMicroseconds != second.startMicroseconds)
-        return status_not_established;
-    write_identity(first, path, second, out);
+    write_identity(identity, out);
     return std::ferror(out) ? status_output_error : status_written;
 }

@@ -27,9 +27,21 @@ void json_string(const char* text, FILE* out);
 // Writes the identity object of `pid`, without a line feed, or nothing at all. Returns
 // status_written, status_not_established, or status_output_error when `out` is in error afterwards.
 int emit_identity(uint32_t pid, FILE* out);
-// The same for a process already open, so that what was checked through `process` just before belongs
-// to the instance that is written.
-int emit_identity(const ProcessHandle& process, FILE* out);
+
+// What an identity object is made of: a first read that a second read, taken after the path, confirmed.
+struct Identity {
+    ProcessRecord first;
+    char path[executablePathCapacity];
+    ProcessRecord second;
+};
+
+// Reads the identity of a process already open, so that what a caller checked through `process` just
+// before belongs to the instance read. False, with nothing to write, when it cannot be established
+// or the process is not wholly `caller`'s.
+bool read_identity(const ProcessHandle& process, uint32_t caller, Identity& identity);
+// The rest of read_identity once `identity.first` has been read through `process`.
+bool confirm_identity(const ProcessHandle& process, uint32_t caller, Identity& identity);
+void write_identity(const Identity& identity, FILE* out);
 
 // Writes the array of the identity objects of `root` and all its descendants, breadth-first, and a
 // line feed. Only status_written means a complete array; status_not_established may leave a partial

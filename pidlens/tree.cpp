@@ -24,68 +24,77 @@ bool queued(const TreeWalk& walk, uint32_t pid) {
     return std::find(walk.queue, walk.queue + walk.count, pid) != walk.queue + walk.count;
 }
 
-// Takes child `pid` of queue[parent_index] into the walk. An exited child is left out; any doubt about
-// it fails the whole walk.
-int accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
+// What became of one listed child: taken into the walk, left out because it has ended, or a doubt
+// about the tree that fails the whole walk.
+enum class ChildOutcome { accepted, ended, doubtful };
+
+// Takes child `pid` of queue[parent_index] into the walk.
+ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
     if (pid < 2)
-        return status_written;
+        return ChildOutcome::ended;
     if (queued(walk, pid) || walk.count == tree_limit)
-        return status_not_established;
+        return ChildOutcome::doubtful;
     auto& process = walk.processes[walk.count];
     ProcessRecord& record = walk.snapshots[walk.count];
     // Only the parent and the start are compared later, and the stat file holds both; the users are
     // checked when the object is written.
     if (!readProcessStat(process.emplace(pid), record)) {
         process.reset();
-        return processHasEnded(pid) ? status_written : status_not_established;
+        return processHasEnded(pid) ? ChildOutcome::ended : ChildOutcome::doubtful;
     }
     // A child that has exited but is not collected yet still has a record; it has ended all the same.
     if (record.ended) {
         process.reset();
-        return status_written;
+        return ChildOutcome::ended;
     }
     if (record.parentPid != walk.queue[parent_index])
-        return status_not_established;
+        return ChildOutcome::doubtful;
     walk.queue[walk.count] = pid;
     ++walk.count;
-    return status_written;
+    return ChildOutcome::accepted;
 }
 
 // Nothing is written while the tree is walked: the walk either completes or fails as a whole.
-int walk_tree(uint32_t root, TreeWalk& walk) {
+bool walk_tree(uint32_t root, TreeWalk& walk) {
     walk.queue[0] = root;
     walk.count = 1;
     if (!readProcessRecord(walk.processes[0].emplace(root), walk.snapshots[0]))
-        return status_not_established;
+        return false;
     for (size_t parent = 0; parent < walk.count; ++parent) {
         ChildList children;
         if (!listChildren(*walk.processes[parent], walk.snapshots[parent].threads, children))
-            return status_not_established;
+            return false;
         for (size_t i = 0; i < children.count; ++i)
-            if (int status = accept_child(walk, parent, children.ids[i]); status != status_written)
-                return status;
+            if (accept_child(walk, parent, children.ids[i]) == ChildOutcome::doubtful)
+                return false;
     }
-    return status_written;
+    return true;
 }
 
-bool still_as_walked(const ProcessHandle& process, const ProcessRecord& then) {
-    ProcessRecord now;
-    return readProcessStat(process, now) && now.startSeconds == then.startSeconds &&
-           now.startMicroseconds == then.startMicroseconds && now.parentPid == then.parentPid;
+bool still_as_walked(const ProcessRecord& now, const ProcessRecord& then) {
+    return now.startSeconds == then.startSeconds && now.startMicroseconds == then.startMicroseconds &&
+           now.parentPid == then.parentPid;
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
-// ended or was replaced since the walk stops the report. Any failure while objects are still being
-// written, a write error included, ends it with status 3: only a complete array ever gets 0 or 4.
+// ended or was replaced since the walk stops the report; the identity's own first read is that check,
+// and the separator follows it. Any failure while objects are still being written, a write error
+// included, ends it with status 3: only a complete array ever gets 0 or 4.
 int print_tree(TreeWalk& walk, FILE* out) {
+    const uint32_t caller = callingUser();
+    Identity identity;
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
         const ProcessHandle& process = *walk.processes[i];
-        if (!still_as_walked(process, walk.snapshots[i]))
+        if (!readProcessRecord(process, identity.first) ||
+            !still_as_walked(identity.first, walk.snapshots[i]))
             return status_not_established;
         if (i > 0)
             std::fputc(',', out);
-        if (emit_identity(process, out) != status_written)
+        if (!confirm_identity(process, caller, identity))
+            return status_not_established;
+        write_identity(identity, out);
+        if (std::ferror(out))
             return status_not_established;
         walk.processes[i].reset();
     }
@@ -97,7 +106,7 @@ int print_tree(TreeWalk& walk, FILE* out) {
 
 int emit_tree(uint32_t root, FILE* out) {
     TreeWalk walk;
-    if (int status = walk_tree(root, walk); status != status_written)
-        return status;
+    if (!walk_tree(root, walk))
+        return status_not_established;
     return print_tree(walk, out);
 }

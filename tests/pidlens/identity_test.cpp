@@ -81,8 +81,8 @@ TEST(PidlensArguments, MalformedCommandLinesGetStatusTwoAndNoOutput) {
                                                   {"--probe", own, own},
                                                   {"--probe", ""},
                                                   {"--tree", "1"}};
-    for (const char* text :
-         {"1", "0", "2147483648", "12345678901", "", "+5", " 5", "5 ", "-5", "0x10", "--probe", "--tree"})
+    for (const char* text : {"1", "0", "2147483648", "12345678901", "00000000002", "", "+5", " 5", "5 ", "-5",
+                             "0x10", "--probe", "--tree"})
         refused.push_back({text});
     for (const auto& arguments : refused) {
         auto run = pidlens(arguments);
@@ -148,16 +148,38 @@ TEST(PidlensIdentity, MissingProcessIsAbsentOnlyWhenProbed) {
     EXPECT_EQ("", tree.out);
 }
 
+// Another user in either place, the effective or only the real one, makes the process another's.
 TEST(PidlensIdentity, ProcessOfAnotherUserIsRefused) {
-    auto tree = startProcessTree({{-1, NodeKind::otherUser}});
-    std::string pid = std::to_string(tree.pids[0]);
-    auto bare = pidlens({pid});
-    auto probed = pidlens({"--probe", pid});
-    stopProcessTree(tree);
-    EXPECT_EQ(3, bare.exitStatus);
-    EXPECT_EQ("\n", bare.out);
-    EXPECT_EQ(3, probed.exitStatus);
-    EXPECT_EQ("\n", probed.out);
+    for (NodeKind kind : {NodeKind::otherUser, NodeKind::otherRealUser}) {
+        auto tree = startProcessTree({{-1, kind}});
+        std::string pid = std::to_string(tree.pids[0]);
+        auto bare = pidlens({pid});
+        auto probed = pidlens({"--probe", pid});
+        stopProcessTree(tree);
+        EXPECT_EQ(3, bare.exitStatus);
+        EXPECT_EQ("\n", bare.out);
+        EXPECT_EQ(3, probed.exitStatus);
+        EXPECT_EQ("\n", probed.out);
+    }
+}
+
+// The kernel's name of a process is its executable's file name, which may itself look like the end of
+// the name followed by other fields.
+TEST(PidlensIdentity, ANameThatHoldsAClosingParenthesisIsReadToItsEnd) {
+    std::string folder = makeScratchFolder("pidlens-name");
+    std::string copy = folder + "/x) S 1 1 1 (";
+    std::filesystem::copy_file("/bin/sleep", copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
+                                 std::filesystem::perm_options::add);
+    auto sleeper = startIdle(copy);
+    auto run = pidlens({std::to_string(sleeper.pid)});
+    stopAndCollect(sleeper);
+    std::filesystem::remove_all(folder);
+
+    ASSERT_EQ(0, run.exitStatus);
+    auto object = nlohmann::json::parse(run.out);
+    EXPECT_EQ(getpid(), object["parentPid"]);
+    EXPECT_EQ(getpgrp(), object["processGroupId"]);
 }
 
 TEST(PidlensIdentity, ThreadThatIsNotTheMainThreadIsNoProcess) {

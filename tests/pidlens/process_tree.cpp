@@ -73,6 +73,8 @@ std::vector<pid_t> startChildren(const std::vector<TreeNode>& nodes, int index, 
             setresuid(65534, 65534, 65534) != 0)
             _exit(1);
     }
+    if (kind == NodeKind::otherRealUser && setresuid(65534, geteuid(), geteuid()) != 0)
+        _exit(1);
     std::vector<pid_t> children;
     std::thread starter;
     if (kind == NodeKind::childrenFromThread) {

@@ -8,6 +8,7 @@
 enum class NodeKind {
     plain,
     otherUser,          // runs as user and group 65534 before starting its children
+    otherRealUser,      // keeps the caller's effective user, with 65534 as its real user
     childrenFromThread, // starts its children from a second thread, which stays alive
     exitedChild,        // also has one child that has exited and is never collected
     churning,           // also starts short-lived children, one after another, until released
