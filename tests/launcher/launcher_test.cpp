@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <poll.h>
 
 namespace {
 
@@ -216,6 +217,35 @@ TEST_F(LauncherAlerts, ANormalEndShowsNothing) {
     EXPECT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
+}
+
+// Where SIGCHLD is ignored the kernel collects ended children itself, and their statuses are lost.
+// Started so, the launcher still learns that the runtime ended well and shows no alert: it ends instead
+// of opening a window.
+TEST_F(LauncherAlerts, AnIgnoredChildEndSignalStillLetsANormalEndBeSeen) {
+    placeRuntime("exit 0");
+    auto visibleWindow = [] {
+        return runProgram({.program = "/usr/bin/xdotool",
+                           .arguments = {"search", "--onlyvisible", "--class", "Dovrel"}})
+            .out;
+    };
+    ASSERT_TRUE(eventually([&] { return visibleWindow().empty(); }));
+    auto launcher = startInBackground(
+        "/usr/bin/env", {"--ignore-signal=CHLD", root + "/Contents/MacOS/Dovrel"}, "", environmentWith({}));
+    std::string window;
+    ASSERT_TRUE(eventually([&] {
+        pollfd end{launcher.process.get(), POLLIN, 0};
+        if (poll(&end, 1, 0) == 1)
+            return true;
+        window = visibleWindow();
+        return !window.empty();
+    }));
+    if (!window.empty())
+        pressKeys(window, {"Return"});
+    auto end = collectChild(launcher.process.get());
+    EXPECT_EQ(window, "") << "an alert after a normal end";
+    EXPECT_FALSE(end.bySignal);
+    EXPECT_EQ(end.status, 0);
 }
 
 } // namespace
