@@ -6,15 +6,9 @@
 #include "platform/paths.h"
 #include "platform/session_environment.h"
 
-#include <cstdlib>
-
 namespace {
 
 constexpr std::string_view configRelativePath = "Library/Application Support/Dovrel/state/github-cli";
-
-// Taken over from the program's environment when present, empty values included: identity and
-// locale, then the desktop session (desktopSessionVariables).
-constexpr const char* copiedNames[] = {"USER", "LOGNAME", "TMPDIR", "LANG", "LC_CTYPE"};
 
 } // namespace
 
@@ -45,13 +39,7 @@ std::optional<GitHubEnvironment> githubEnvironment() {
         {"GH_NO_EXTENSION_UPDATE_NOTIFIER", "1"},
         {"NO_COLOR", "1"},
     };
-    auto copy = [&environment](const char* name) {
-        if (const char* value = std::getenv(name); value != nullptr)
-            environment[name] = value;
-    };
-    for (const char* name : copiedNames)
-        copy(name);
-    for (const char* name : desktopSessionVariables)
-        copy(name);
+    for (auto& [name, value] : takenOverVariables(ClosedEnvironment::gitHubCli))
+        environment[name] = std::move(value);
     return environment;
 }

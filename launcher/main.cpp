@@ -7,8 +7,6 @@
 #include "platform/session_environment.h"
 #include "platform/streams.h"
 
-#include <array>
-#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,26 +14,6 @@
 namespace {
 
 constexpr std::string_view supportAddress = "support@dovrel.ai";
-
-// The variables the Node program is given, in this order, each only when the launcher has it. The names
-// of the desktop session and those the helper's dialogs need follow them.
-constexpr std::array<const char*, 6> passedVariables = {"HOME",   "USER", "LOGNAME",
-                                                        "TMPDIR", "LANG", "LC_CTYPE"};
-
-ChildEnvironment childEnvironment() {
-    ChildEnvironment entries;
-    auto copy = [&entries](const char* name) {
-        if (const char* value = std::getenv(name))
-            entries.emplace_back(name, value);
-    };
-    for (const char* name : passedVariables)
-        copy(name);
-    for (const char* name : desktopSessionVariables)
-        copy(name);
-    for (const char* name : desktopDialogVariables)
-        copy(name);
-    return entries;
-}
 
 // The child gets standard input, output and error and the working folder; only its environment is
 // replaced. Nothing when it cannot be started, the reason included.
@@ -73,7 +51,7 @@ int main() {
     // The child's status is the launcher's to collect, whatever its caller left SIGCHLD at.
     restoreChildEndSignal();
     const auto root = mainBundleRoot();
-    const auto environment = childEnvironment();
+    const auto environment = takenOverVariables(ClosedEnvironment::application);
     const auto child = launch(root, environment);
     if (!child)
         runAlert(installationAlert());

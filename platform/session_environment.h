@@ -1,25 +1,22 @@
-// Stands in for what a macOS process reaches without being told (the window server, the keychain, the
-// input method, the screen's scale, the launch feedback): the environment names through which a Linux
-// process finds them in the user's desktop session. They are copied, when present, where the programs
-// build a closed environment; every other variable stays out.
+// The closed environments of the children the programs start: which of the running program's own
+// variables each child is given. Beside identity and locale these are the names through which a Linux
+// process finds what a macOS process reaches without being told (the window server, the keychain, the
+// input method, the screen's scale, the launch feedback) in the user's desktop session. Every other
+// variable stays out.
 #pragma once
 
-#include <array>
+#include "platform/child_process.h"
 
-// The session bus (the Secret Service, opening a URL) and the display. Needed by every program that
-// reaches the keychain or shows or opens something: the Node program's helper runs and the GitHub CLI.
-inline constexpr std::array<const char*, 5> desktopSessionVariables = {
-    "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY"};
+// The children that get a closed environment.
+enum class ClosedEnvironment {
+    // The application's Node program, started by the launcher: its helper runs show dialogs and reach
+    // the keychain.
+    application,
+    // The GitHub CLI, whose fixed entries its caller adds: it reaches the keychain and opens the browser,
+    // but shows no window of its own and reads no typed text.
+    gitHubCli,
+};
 
-// What the helper's dialogs need from the desktop beyond reaching the display. Only the Node program is
-// given them: the GitHub CLI shows no window and reads no typed text.
-inline constexpr std::array<const char*, 6> desktopDialogVariables = {
-    // The input method: GTK loads the module it names (fcitx, ibus, xim), and its X input method server
-    // is found through XMODIFIERS; without them nothing but the keyboard's own letters can be typed.
-    "GTK_IM_MODULE", "XMODIFIERS",
-    // The scale of an X11 screen, which GTK does not learn from the display: the integer window scale
-    // and the factor for text.
-    "GDK_SCALE", "GDK_DPI_SCALE",
-    // The launch's startup notification: it ends the desktop's busy cursor, and the window the user's
-    // launch leads to may take the focus (X11 startup id, Wayland activation token).
-    "DESKTOP_STARTUP_ID", "XDG_ACTIVATION_TOKEN"};
+// The variables of the running program that the child is given, in their fixed order, each only when
+// present, an empty value included.
+ChildEnvironment takenOverVariables(ClosedEnvironment child);
