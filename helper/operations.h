@@ -16,12 +16,8 @@ struct HelperPlugins {
     const GitHubFunctions* (*gitHub)();
 };
 
-// A request as the operations read it. The strings of "values" are a record's values, so they are kept
-// apart from the other members, in buffers that are wiped when released.
-struct Request {
-    Json members;                    // the members read as strings; "values" and the first other as null
-    std::optional<StringMap> values; // "values" when it is an object whose members are all strings
-};
+// The keychain service of every credential record.
+inline constexpr std::string_view service = "ai.dovrel.macos.credentials";
 
 Reply chooseFolder(const Json& request, const HelperPlugins& plugins);
 Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins);
