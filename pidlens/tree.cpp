@@ -24,14 +24,14 @@ bool queued(const TreeWalk& walk, uint32_t pid) {
     return std::find(walk.queue, walk.queue + walk.count, pid) != walk.queue + walk.count;
 }
 
-// What became of one listed child: taken into the walk, left out because it has ended, or a doubt
-// about the tree that fails the whole walk.
-enum class ChildOutcome { accepted, ended, doubtful };
+// What became of one listed child: taken into the walk, left out (it has ended, or its identifier names
+// no process to report), or a doubt about the tree that fails the whole walk.
+enum class ChildOutcome { accepted, leftOut, doubtful };
 
 // Takes child `pid` of queue[parent_index] into the walk.
 ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
     if (pid < 2)
-        return ChildOutcome::ended;
+        return ChildOutcome::leftOut;
     if (queued(walk, pid) || walk.count == tree_limit)
         return ChildOutcome::doubtful;
     auto& process = walk.processes[walk.count];
@@ -40,12 +40,12 @@ ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
     // checked when the object is written.
     if (!readProcessStat(process.emplace(pid), record)) {
         process.reset();
-        return processHasEnded(pid) ? ChildOutcome::ended : ChildOutcome::doubtful;
+        return processHasEnded(pid) ? ChildOutcome::leftOut : ChildOutcome::doubtful;
     }
     // A child that has exited but is not collected yet still has a record; it has ended all the same.
     if (record.ended) {
         process.reset();
-        return ChildOutcome::ended;
+        return ChildOutcome::leftOut;
     }
     if (record.parentPid != walk.queue[parent_index])
         return ChildOutcome::doubtful;
