@@ -71,7 +71,9 @@ bool isUserName(std::string_view name) {
     if (name.empty() || name.size() > userNameLimit)
         return false;
     for (char c : name) {
-        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        // "_" joins a managed account's handle to its enterprise's short code, as in octocat_acme.
+        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_';
         if (!allowed)
             return false;
     }

@@ -36,9 +36,12 @@ Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, co
         return refusal("secure-storage-required");
     // The login's output is never looked at: only whether it completed.
     int status = runBrowserLogin(cli, loginTimeLimit).status;
-    if (status == 124)
-        return refusal("unavailable");
-    if (status != 0)
+    if (status != 0 && status != 124)
         return refusal("not-connected");
-    return stateReply(cli.authenticationState());
+    // A browser that the login started keeps the login's output open after a successful sign-in, which
+    // the runner reports as its time-out; the state the CLI reports afterwards tells which it was.
+    std::string after = cli.authenticationState();
+    if (status == 124 && after != "connected")
+        return refusal("unavailable");
+    return stateReply(after);
 }

@@ -137,10 +137,11 @@ TEST(GitHubAuthenticationState, AStandInSignInIsConnectedOnlyWithItsTokenInTheKe
     SKIP_OUTSIDE_SESSION_SERVICES();
     std::string home;
     auto config = freshConfig(home);
-    ASSERT_EQ(signInStandIn(home, "octocat", "gho_token"), 0);
+    ASSERT_EQ(signInStandIn(home, "state-user", "gho_token"), 0);
     EXPECT_EQ(authenticationStateOf(standInStatus(home)), "connected");
 
     for (const auto& [control, state] : std::vector<std::pair<std::string, std::string>>{
+             {"status.offline=1", "unavailable"},
              {"status.state=timeout", "unavailable"},
              {"status.state=failure", "not-connected"},
              {"status.token-source=oauth_token", "secure-storage-required"}}) {
