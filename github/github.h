@@ -2,6 +2,7 @@
 // environment and configuration directory, its runs, and the sign-in state read from it.
 #pragma once
 
+#include "github/state.h"
 #include "platform/child_process.h"
 #include "platform/descriptor.h"
 #include "platform/paths.h"
@@ -72,10 +73,6 @@ GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string
                           double timeout = 15.0);
 // Runs any child the same way: what runGitHubCli does once it has the CLI and its environment.
 GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, double timeout);
-
-// The GitHub CLI's sign-in: signed in with the token in the keychain; not signed in; signed in with
-// the token kept elsewhere; no usable CLI or configuration directory; the state could not be read.
-enum class GitHubState { connected, notConnected, secureStorageRequired, componentMissing, unavailable };
 
 GitHubState gitHubAuthenticationState();
 // The state for the result of the status query.

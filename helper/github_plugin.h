@@ -2,7 +2,7 @@
 // code that only the GitHub operations use, so only they load it; every other request starts without.
 #pragma once
 
-#include "github/github.h"
+#include "github/state.h"
 #include "helper/reply.h"
 
 enum class GitHubOperation { status, auth };

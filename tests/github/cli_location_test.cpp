@@ -170,7 +170,7 @@ TEST(ShippedGitHubCli, AChildStartedFromTheCheckedFileGetsNoOtherDescriptor) {
 namespace {
 
 TEST(GitHubCliContract, TheBuildRefusesACliThatLacksAFlagAndTakesTheStandIn) {
-    std::string script = std::string(DOVREL_TEST_SOURCE) + "/github/github_cli_contract.cmake";
+    std::string script = std::string(DOVREL_TEST_SOURCE) + "/github/github_cli.cmake";
     auto standIn =
         runProgram({.program = DOVREL_TEST_CMAKE,
                     .arguments = {"-DCLI=" + bundlePath() + "/Contents/Resources/runtime/gh", "-P", script},

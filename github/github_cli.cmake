@@ -1,8 +1,11 @@
-# dovrel_check_github_cli(CLI): fails the configuration unless the GitHub CLI at CLI accepts every flag
-# of the three invocations the bundle makes, naming what it lacks. Each command's help is asked for
-# with a throw-away configuration and home folder and no token, so the check neither reaches the
-# network nor reads or changes a sign-in of the machine's user.
-#   Also runs by itself: cmake -DCLI=<gh> -P github_cli_contract.cmake
+# What the build asks of the GitHub CLI file CLI, in script mode or after include():
+#   cmake -DCLI=<packaged gh> -DOUTPUT=<source to write> -P github_cli.cmake
+#       writes the source that defines expectedGitHubCliSha256 from the packaged GitHub CLI;
+#   cmake -DCLI=<gh> -P github_cli.cmake, or dovrel_check_github_cli(<gh>)
+#       fails unless the CLI accepts every flag of the three invocations the bundle makes, naming what
+#       it lacks. Each command's help is asked for with a throw-away configuration and home folder and
+#       no token, so the check neither reaches the network nor reads or changes a sign-in of the
+#       machine's user.
 
 # Appends to `missing` in the caller what the help of `CLI auth NAME` lacks: the command itself, when
 # the help fails or does not name it, and each FLAG it does not list.
@@ -57,6 +60,19 @@ function(dovrel_check_github_cli cli)
     endif()
 endfunction()
 
-if(CMAKE_SCRIPT_MODE_FILE)
+function(dovrel_write_github_cli_digest cli output)
+    file(SHA256 "${cli}" digest)
+    string(TOLOWER "${digest}" digest)
+    file(WRITE "${output}.new"
+        "// Written by the build from ${cli}; never edit by hand.\n"
+        "#include \"github/github.h\"\n\n"
+        "const std::string_view expectedGitHubCliSha256 = \"${digest}\";\n")
+    file(COPY_FILE "${output}.new" "${output}" ONLY_IF_DIFFERENT)
+    file(REMOVE "${output}.new")
+endfunction()
+
+if(CMAKE_SCRIPT_MODE_FILE AND OUTPUT)
+    dovrel_write_github_cli_digest(${CLI} ${OUTPUT})
+elseif(CMAKE_SCRIPT_MODE_FILE)
     dovrel_check_github_cli(${CLI})
 endif()
