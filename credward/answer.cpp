@@ -60,45 +60,65 @@ std::string_view valueOf(const Attributes& attributes, std::string_view key) {
     return found == attributes.end() ? std::string_view() : found->second;
 }
 
-bool isGitHubOverHttps(const Attributes& request) {
+// The two hosts served. A host is one of them only as a whole name: notgithub.com and
+// github.com.evil are other hosts, whoever answers for them.
+enum class ServedHost { web, gist };
+
+std::optional<ServedHost> servedHost(std::string_view name) {
+    if (name == gitHubHost)
+        return ServedHost::web;
+    if (name == gitHubGistHost)
+        return ServedHost::gist;
+    return std::nullopt;
+}
+
+std::string_view nameOf(ServedHost host) {
+    return host == ServedHost::gist ? gitHubGistHost : gitHubHost;
+}
+
+// The host of a request for GitHub over HTTPS; nothing for any other request.
+std::optional<ServedHost> gitHubHostOverHttps(const Attributes& request) {
     auto protocol = request.find("protocol");
     auto host = request.find("host");
-    return protocol != request.end() && protocol->second == "https" && host != request.end() &&
-           (host->second == gitHubHost || host->second == gitHubGistHost);
+    if (protocol == request.end() || protocol->second != "https" || host == request.end())
+        return std::nullopt;
+    return servedHost(host->second);
 }
 
 bool isUserName(std::string_view name) {
     if (name.empty() || name.size() > userNameLimit)
         return false;
     for (char c : name) {
-        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+        // "_" joins a managed account's handle to its enterprise's short code, as in octocat_acme.
+        bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_';
         if (!allowed)
             return false;
     }
     return true;
 }
 
-const char* markerFor(const std::string& state) {
-    if (state == "component-missing")
+const char* markerFor(GitHubState state) {
+    if (state == GitHubState::componentMissing)
         return "DOVREL_GITHUB_COMPONENT_UNAVAILABLE\n";
-    if (state == "not-connected")
+    if (state == GitHubState::notConnected)
         return "DOVREL_GITHUB_AUTH_REQUIRED\n";
     return "DOVREL_GITHUB_AUTH_UNAVAILABLE\n";
 }
 
-std::string credentialQuery(const Attributes& request) {
-    std::string query = "protocol=https\nhost=" + std::string(valueOf(request, "host"));
+std::string credentialQuery(const Attributes& request, ServedHost host) {
+    std::string query = "protocol=https\nhost=" + std::string(nameOf(host));
     if (auto user = valueOf(request, "username"); !user.empty())
         query += "\nusername=" + std::string(user);
     return query + "\n\n";
 }
 
-bool isUsableReply(const Attributes& reply, const Attributes& request) {
+bool isUsableReply(const Attributes& reply, ServedHost host) {
     auto has = [&](std::string_view key) {
         return reply.find(key) != reply.end();
     };
     return has("protocol") && valueOf(reply, "protocol") == "https" && has("host") &&
-           valueOf(reply, "host") == valueOf(request, "host") && !valueOf(reply, "username").empty() &&
+           servedHost(valueOf(reply, "host")) == host && !valueOf(reply, "username").empty() &&
            !valueOf(reply, "password").empty();
 }
 
@@ -110,20 +130,21 @@ CredwardAnswer answerGetRequest(std::string_view input, const GitHubCli& cli) {
     auto request = parseAttributes(input, Lines::request);
     if (!request)
         return {malformed};
-    if (!isGitHubOverHttps(*request))
+    auto host = gitHubHostOverHttps(*request);
+    if (!host)
         return {refused};
     if (auto user = valueOf(*request, "username"); !user.empty() && !isUserName(user))
         return {malformed};
 
     // No usable sign-in: git is told to stop instead of prompting or asking further helpers.
-    if (auto state = cli.authenticationState(); state != "connected")
+    if (auto state = cli.authenticationState(); state != GitHubState::connected)
         return {refused, "quit=true\n\n", markerFor(state)};
 
-    auto result = cli.run({"auth", "git-credential", "get"}, credentialQuery(*request), 15.0);
+    auto result = cli.run({"auth", "git-credential", "get"}, credentialQuery(*request, *host), 15.0);
     if (result.status != 0 || !isCleanText(result.bytes))
         return {refused};
     auto reply = parseAttributes(result.bytes, Lines::reply);
-    if (!reply || !isUsableReply(*reply, *request))
+    if (!reply || !isUsableReply(*reply, *host))
         return {refused};
     auto user = valueOf(*reply, "username");
     auto token = valueOf(*reply, "password");

@@ -35,35 +35,35 @@ bool countsAsSignIn(const Json& entry) {
            hasStringMember(entry, "host", gitHubHost);
 }
 
-std::string stateOfSignIn(const Json& entry) {
+GitHubState stateOfSignIn(const Json& entry) {
     // A token kept anywhere but the keychain is refused before its state is even looked at.
     if (!hasStringMember(entry, "tokenSource", "keyring"))
-        return "secure-storage-required";
+        return GitHubState::secureStorageRequired;
     if (hasStringMember(entry, "state", "success"))
-        return "connected";
+        return GitHubState::connected;
     if (hasStringMember(entry, "state", "timeout"))
-        return "unavailable";
-    return "not-connected";
+        return GitHubState::unavailable;
+    return GitHubState::notConnected;
 }
 
 } // namespace
 
-std::string authenticationStateOf(const GitHubResult& statusQuery) {
+GitHubState authenticationStateOf(const GitHubResult& statusQuery) {
     if (statusQuery.status == 127)
-        return "component-missing";
+        return GitHubState::componentMissing;
     if (statusQuery.status != 0)
-        return "unavailable";
+        return GitHubState::unavailable;
     // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.
     auto bytes = statusQuery.bytes.view();
     Json answer = Json::parse(bytes.begin(), bytes.end(), nullptr, false, false);
     if (answer.is_discarded() || !answer.is_object())
-        return "unavailable";
+        return GitHubState::unavailable;
     auto hosts = answer.find("hosts");
     if (hosts == answer.end() || !hosts->is_object())
-        return "unavailable";
+        return GitHubState::unavailable;
     for (const auto& [host, entries] : hosts->items()) {
         if (!isArrayOfObjects(entries))
-            return "unavailable";
+            return GitHubState::unavailable;
     }
     const Json* signIn = nullptr;
     if (auto entries = hosts->find(std::string(gitHubHost)); entries != hosts->end()) {
@@ -71,14 +71,14 @@ std::string authenticationStateOf(const GitHubResult& statusQuery) {
             if (!countsAsSignIn(entry))
                 continue;
             if (signIn != nullptr)
-                return "unavailable";
+                return GitHubState::unavailable;
             signIn = &entry;
         }
     }
-    return signIn == nullptr ? "not-connected" : stateOfSignIn(*signIn);
+    return signIn == nullptr ? GitHubState::notConnected : stateOfSignIn(*signIn);
 }
 
-std::string gitHubAuthenticationState() {
+GitHubState gitHubAuthenticationState() {
     return authenticationStateOf(runGitHubCli(gitHubStatusArguments));
 }
 

@@ -16,8 +16,13 @@ std::optional<std::string> gitHubConfigDirectory() {
     std::string home = homeDirectory();
     if (home.empty())
         return std::nullopt;
-    std::string directory = standardizedPath(standardizedPath(home) + "/" + std::string(configRelativePath));
-    // A link anywhere along the way could hand the CLI's sign-in to a directory someone else controls.
+    // Links at or above the home folder are the system's (on ostree desktops /home leads to var/home);
+    // the home folder is taken as the system resolves it, so that only links below it are refused.
+    auto resolvedHome = resolvedPath(home);
+    if (!resolvedHome)
+        return std::nullopt;
+    std::string directory = standardizedPath(*resolvedHome + "/" + std::string(configRelativePath));
+    // A link below the home folder could hand the CLI's sign-in to a directory someone else controls.
     if (reachedThroughSymbolicLink(directory))
         return std::nullopt;
     return directory;

@@ -2,6 +2,7 @@
 // environment and configuration directory, its runs, and the sign-in state read from it.
 #pragma once
 
+#include "github/state.h"
 #include "platform/child_process.h"
 #include "platform/descriptor.h"
 #include "platform/paths.h"
@@ -73,10 +74,9 @@ GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string
 // Runs any child the same way: what runGitHubCli does once it has the CLI and its environment.
 GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, double timeout);
 
-// "connected", "not-connected", "secure-storage-required", "component-missing" or "unavailable".
-std::string gitHubAuthenticationState();
-// The state word for the result of the status query.
-std::string authenticationStateOf(const GitHubResult& statusQuery);
+GitHubState gitHubAuthenticationState();
+// The state for the result of the status query.
+GitHubState authenticationStateOf(const GitHubResult& statusQuery);
 inline const std::vector<std::string> gitHubStatusArguments{
     "auth", "status", "--active", "--hostname", std::string(gitHubHost), "--json", "hosts"};
 
@@ -86,7 +86,7 @@ bool prepareGitHubAuthenticationStorage();
 
 // The integration's calls as its users make them, in one table, so that a caller can be handed another.
 struct GitHubCli {
-    std::string (*authenticationState)();
+    GitHubState (*authenticationState)();
     bool (*prepareAuthenticationStorage)();
     GitHubResult (*run)(const std::vector<std::string>& arguments, std::string_view input, double timeout);
 };

@@ -11,7 +11,8 @@ Reply answerGitHubRequest(GitHubOperation operation, const GitHubFunctions* gitH
     if (gitHub != nullptr)
         return gitHub->answer(operation);
     // A bundle without the plugin cannot reach its GitHub CLI either: the same answer as a missing CLI.
+    std::string state(gitHubStateWord(GitHubState::componentMissing));
     if (operation == GitHubOperation::status)
-        return {{"authenticated", false}, {"ok", true}, {"state", std::string("component-missing")}};
-    return {{"ok", false}, {"state", std::string("component-missing")}};
+        return {{"authenticated", false}, {"ok", true}, {"state", state}};
+    return {{"ok", false}, {"state", state}};
 }

@@ -4,13 +4,13 @@
 
 namespace {
 
-Reply stateReply(const std::string& state) {
-    bool connected = state == "connected";
-    return {{"authenticated", connected}, {"ok", connected}, {"state", state}};
+Reply stateReply(GitHubState state) {
+    bool connected = state == GitHubState::connected;
+    return {{"authenticated", connected}, {"ok", connected}, {"state", std::string(gitHubStateWord(state))}};
 }
 
-Reply refusal(const std::string& state) {
-    return {{"ok", false}, {"state", state}};
+Reply refusal(GitHubState state) {
+    return {{"ok", false}, {"state", std::string(gitHubStateWord(state))}};
 }
 
 GitHubResult runBrowserLogin(const GitHubCli& cli, double timeLimit) {
@@ -22,23 +22,26 @@ GitHubResult runBrowserLogin(const GitHubCli& cli, double timeLimit) {
 } // namespace
 
 Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli) {
-    std::string state = cli.authenticationState();
+    GitHubState state = cli.authenticationState();
     if (operation == GitHubOperation::status) {
         Reply reply = stateReply(state);
         reply["ok"] = true; // the status is answered whatever it is
         return reply;
     }
-    if (state == "connected")
+    if (state == GitHubState::connected)
         return stateReply(state);
-    if (state == "component-missing")
+    if (state == GitHubState::componentMissing)
         return refusal(state);
     if (!cli.prepareAuthenticationStorage())
-        return refusal("secure-storage-required");
+        return refusal(GitHubState::secureStorageRequired);
     // The login's output is never looked at: only whether it completed.
     int status = runBrowserLogin(cli, loginTimeLimit).status;
-    if (status == 124)
-        return refusal("unavailable");
-    if (status != 0)
-        return refusal("not-connected");
-    return stateReply(cli.authenticationState());
+    if (status != 0 && status != 124)
+        return refusal(GitHubState::notConnected);
+    // A browser that the login started keeps the login's output open after a successful sign-in, which
+    // the runner reports as its time-out; the state the CLI reports afterwards tells which it was.
+    GitHubState after = cli.authenticationState();
+    if (status == 124 && after != GitHubState::connected)
+        return refusal(GitHubState::unavailable);
+    return stateReply(after);
 }

@@ -2,6 +2,7 @@
 // code that only the GitHub operations use, so only they load it; every other request starts without.
 #pragma once
 
+#include "github/state.h"
 #include "helper/reply.h"
 
 enum class GitHubOperation { status, auth };
@@ -14,6 +15,23 @@ inline constexpr const char* gitHubPluginFile = "dovrel-github.so";
 inline constexpr const char* gitHubPluginEntry = "dovrelGitHubFunctions";
 
 extern "C" const GitHubFunctions* dovrelGitHubFunctions();
+
+// The sign-in state as the reply spells it.
+constexpr std::string_view gitHubStateWord(GitHubState state) {
+    switch (state) {
+    case GitHubState::connected:
+        return "connected";
+    case GitHubState::notConnected:
+        return "not-connected";
+    case GitHubState::secureStorageRequired:
+        return "secure-storage-required";
+    case GitHubState::componentMissing:
+        return "component-missing";
+    case GitHubState::unavailable:
+        break;
+    }
+    return "unavailable";
+}
 
 // The bundled plugin's table; nullptr when it cannot be loaded.
 const GitHubFunctions* bundledGitHubFunctions();

@@ -2,6 +2,7 @@
 #include "platform/paths.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -47,6 +48,28 @@ bool reachedThroughSymbolicLink(const std::string& path) {
             return true;
     }
     return false;
+}
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+    if (path.empty() || path[0] != '/')
+        return std::nullopt;
+    auto parts = pathComponents(standardizedPath(path));
+    // The longest prefix that exists is resolved; "/" always does.
+    for (std::size_t kept = parts.size();; --kept) {
+        std::string prefix;
+        for (std::size_t i = 0; i < kept; ++i)
+            prefix += "/" + parts[i];
+        char* resolved = realpath(prefix.empty() ? "/" : prefix.c_str(), nullptr);
+        if (resolved == nullptr && (errno != ENOENT || kept == 0))
+            return std::nullopt;
+        if (resolved == nullptr)
+            continue;
+        std::string result = resolved;
+        std::free(resolved);
+        for (std::size_t i = kept; i < parts.size(); ++i)
+            result += (result == "/" ? "" : "/") + parts[i];
+        return result;
+    }
 }
 
 std::optional<OwnedDescriptor> openWithoutLinks(const std::string& path) {

@@ -24,6 +24,11 @@ std::optional<FileAttributes> openFileAttributes(int fd);
 // path's links would change it. Components past the first missing one cannot be links.
 bool reachedThroughSymbolicLink(const std::string& path);
 
+// The absolute path, standardized, with the links of its existing leading components resolved by the
+// system and the components past them appended as they are; nothing when a component cannot be
+// searched or is not a directory.
+std::optional<std::string> resolvedPath(const std::string& path);
+
 // Opens the file at the absolute path for reading when no component of it, the last included, is a
 // symbolic link. Never blocks on a FIFO or takes a terminal as controlling terminal.
 std::optional<OwnedDescriptor> openWithoutLinks(const std::string& path);

@@ -7,8 +7,9 @@
 
 namespace {
 
-const std::array<std::string, 5> words{"connected", "not-connected", "secure-storage-required",
-                                       "component-missing", "unavailable"};
+const std::array<GitHubState, 5> states{GitHubState::connected, GitHubState::notConnected,
+                                        GitHubState::secureStorageRequired, GitHubState::componentMissing,
+                                        GitHubState::unavailable};
 const std::array<std::int32_t, 5> loginStatuses{0, 1, 124, 125, 127};
 
 struct Scenario {
@@ -22,10 +23,10 @@ Scenario& scenario() {
     return current;
 }
 
-std::string authenticationState() {
+GitHubState authenticationState() {
     auto& current = scenario();
     unsigned pick = current.stateQueries++ == 0 ? current.number : current.number / 50;
-    return words[pick % words.size()];
+    return states[pick % states.size()];
 }
 
 bool prepareAuthenticationStorage() {

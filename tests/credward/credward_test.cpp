@@ -78,8 +78,8 @@ TEST_F(Credward, MalformedRequestsExitTwoWithoutAWord) {
         {"long host", "protocol=https\nhost=" + std::string(4097, 'h') + "\n\n"},
         {"repeated host", "protocol=https\nhost=github.com\nhost=github.com\n\n"},
         {"101-character user", "protocol=https\nhost=github.com\nusername=" + std::string(101, 'u') + "\n\n"},
-        {"user with _", "protocol=https\nhost=github.com\nusername=oct_cat\n\n"},
         {"user with .", "protocol=https\nhost=github.com\nusername=oct.cat\n\n"},
+        {"user with a space", "protocol=https\nhost=github.com\nusername=oct cat\n\n"},
         {"one byte over the limit", requestOfSize(65537)},
     };
     for (const auto& [what, input] : table)
@@ -89,10 +89,14 @@ TEST_F(Credward, MalformedRequestsExitTwoWithoutAWord) {
 TEST_F(Credward, RequestsNotForGitHubOverHttpsExitOne) {
     const std::vector<std::pair<std::string, std::string>> table{
         {"http", "protocol=http\nhost=github.com\n\n"},
-        {"http with a bad user name", "protocol=http\nhost=github.com\nusername=a_b\n\n"},
+        {"http with a bad user name", "protocol=http\nhost=github.com\nusername=a.b\n\n"},
         {"port", "protocol=https\nhost=github.com:443\n\n"},
         {"letter case", "protocol=https\nhost=GitHub.com\n\n"},
         {"other host", "protocol=https\nhost=gitlab.com\n\n"},
+        {"ending in GitHub's name", "protocol=https\nhost=notgithub.com\n\n"},
+        {"beginning with GitHub's name", "protocol=https\nhost=github.com.evil\n\n"},
+        {"ending in the gist host's name", "protocol=https\nhost=evilgist.github.com\n\n"},
+        {"below GitHub's name", "protocol=https\nhost=api.github.com\n\n"},
         {"trailing space", "protocol=https \nhost=github.com\n\n"},
         {"no accepted key", "capability[]=authtype\n\n"},
         {"empty request", ""},
@@ -136,12 +140,13 @@ TEST_F(Credward, WithoutAUsableSignInGitIsToldToStopWithAMarker) {
 TEST_F(Credward, AnswersWithTheCliUserAndTokenAndPassesTheExactQuery) {
     writeFile(config + "/standin-calls", "");
     answerWith("protocol=https\nhost=github.com\nusername=octocat\npassword=gho_secret\n");
-    auto run = get("protocol=https\nhost=github.com\nusername=someone-else\npath=a/b.git\n\n");
+    // A managed account's name joins handle and short code with "_".
+    auto run = get("protocol=https\nhost=github.com\nusername=someone-else_acme\npath=a/b.git\n\n");
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, "username=octocat\npassword=gho_secret\n\n");
     EXPECT_EQ(readFile(config + "/standin-credential-input"),
-              "protocol=https\nhost=github.com\nusername=someone-else\n\n");
+              "protocol=https\nhost=github.com\nusername=someone-else_acme\n\n");
     EXPECT_EQ(readFile(config + "/standin-calls"), "status\ncredential\n");
 
     // An empty user name is no user name; modern git's extra attributes are dropped; a repeated dropped

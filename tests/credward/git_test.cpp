@@ -44,6 +44,7 @@ struct GitWithCredward : ::testing::Test {
 const std::string fill = "protocol=https\nhost=github.com\npath=octocat/hello.git\n\n";
 
 TEST_F(GitWithCredward, GitReceivesTheStandInsSignIn) {
+    // Every test signs in a user of its own: the CLI keeps one token per user in the shared keychain.
     ASSERT_EQ(signInStandIn(home, "octocat", "gho_e2e_token"), 0);
     auto run = git({"credential", "fill"}, fill);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
@@ -65,8 +66,21 @@ TEST_F(GitWithCredward, NotSignedInGitStopsWithoutPromptingAndCarriesTheMarker) 
     EXPECT_EQ(run.err.find("Username"), std::string::npos) << run.err;
 }
 
+TEST_F(GitWithCredward, AUserNameInTheUrlMustBeTheSignedInOne) {
+    ASSERT_EQ(signInStandIn(home, "monalisa_acme", "gho_managed_token"), 0);
+    auto run = git({"credential", "fill"}, "url=https://monalisa_acme@github.com/acme/tools.git\n\n");
+    EXPECT_EQ(run.exitStatus, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "protocol=https\nhost=github.com\nusername=monalisa_acme\npassword=gho_managed_token\n");
+
+    // Another account's name: the CLI hands out nothing, and git, which may not prompt, fails.
+    auto other = git({"credential", "fill"}, "url=https://octocat@github.com/acme/tools.git\n\n");
+    EXPECT_NE(other.exitStatus, 0);
+    EXPECT_EQ(other.out, "");
+}
+
 TEST_F(GitWithCredward, ForAnotherHostGitGoesOnToItsNextHelper) {
-    ASSERT_EQ(signInStandIn(home, "octocat", "gho_e2e_token"), 0);
+    ASSERT_EQ(signInStandIn(home, "hubot", "gho_e2e_token"), 0);
     auto run = git({"credential", "fill"}, "protocol=https\nhost=gitlab.com\n\n",
                    "!f() { echo username=fallback; echo password=fallback-token; }; f");
     EXPECT_EQ(run.exitStatus, 0) << run.err;
@@ -102,7 +116,7 @@ TEST_F(GitWithCredward, TheWholeRoadFromStatusToGitHoldingTheToken) {
     makeFolders(state);
     auto auth = std::async(std::launch::async, [&] { return helper(R"({"operation":"github-auth"})"); });
     ASSERT_TRUE(awaitEntry(state, "github-cli"));
-    writeFile(config + "/browser.partial", "user=octocat\ntoken=gho_road_token\n", 0600);
+    writeFile(config + "/browser.partial", "user=mona\ntoken=gho_road_token\n", 0600);
     ASSERT_EQ(rename((config + "/browser.partial").c_str(), (config + "/standin-browser").c_str()), 0);
     EXPECT_EQ(auth.get(), R"({"authenticated":true,"ok":true,"state":"connected"})");
     EXPECT_EQ(modeOf(config), 0700u);
@@ -111,7 +125,7 @@ TEST_F(GitWithCredward, TheWholeRoadFromStatusToGitHoldingTheToken) {
               R"({"authenticated":true,"ok":true,"state":"connected"})");
     auto run = git({"credential", "fill"}, fill);
     EXPECT_EQ(run.exitStatus, 0) << run.err;
-    EXPECT_EQ(run.out, "protocol=https\nhost=github.com\nusername=octocat\npassword=gho_road_token\n");
+    EXPECT_EQ(run.out, "protocol=https\nhost=github.com\nusername=mona\npassword=gho_road_token\n");
 }
 
 } // namespace

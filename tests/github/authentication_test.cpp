@@ -9,7 +9,7 @@
 
 namespace {
 
-std::string stateOf(const std::string& answer, int status = 0) {
+GitHubState stateOf(const std::string& answer, int status = 0) {
     return authenticationStateOf({status, answer});
 }
 
@@ -21,69 +21,71 @@ const std::string signedIn =
     R"({"active":true,"host":"github.com","login":"ann","tokenSource":"keyring","state":"success"})";
 
 TEST(GitHubAuthenticationState, StatusesDecideBeforeTheAnswerIsRead) {
-    EXPECT_EQ(stateOf(hostsWith(signedIn), 127), "component-missing");
-    EXPECT_EQ(stateOf("garbage", 127), "component-missing");
+    EXPECT_EQ(stateOf(hostsWith(signedIn), 127), GitHubState::componentMissing);
+    EXPECT_EQ(stateOf("garbage", 127), GitHubState::componentMissing);
     for (int status : {1, 2, 124, 125, -1, 9})
-        EXPECT_EQ(stateOf(hostsWith(signedIn), status), "unavailable") << status;
+        EXPECT_EQ(stateOf(hostsWith(signedIn), status), GitHubState::unavailable) << status;
 }
 
 TEST(GitHubAuthenticationState, ClassifiesTheSignInEntries) {
-    const std::vector<std::pair<std::string, std::string>> table{
-        {hostsWith(signedIn), "connected"},
-        {R"({"hosts":{}})", "not-connected"},
-        {R"({"hosts":{"gitlab.com":[]}})", "not-connected"},
-        {hostsWith(""), "not-connected"},
-        {hostsWith("{}"), "not-connected"},
+    const std::vector<std::pair<std::string, GitHubState>> table{
+        {hostsWith(signedIn), GitHubState::connected},
+        {R"({"hosts":{}})", GitHubState::notConnected},
+        {R"({"hosts":{"gitlab.com":[]}})", GitHubState::notConnected},
+        {hostsWith(""), GitHubState::notConnected},
+        {hostsWith("{}"), GitHubState::notConnected},
         {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":"timeout"})"),
-         "unavailable"},
+         GitHubState::unavailable},
         {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":"error"})"),
-         "not-connected"},
-        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring"})"), "not-connected"},
+         GitHubState::notConnected},
+        {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring"})"),
+         GitHubState::notConnected},
         {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","state":1})"),
-         "not-connected"},
+         GitHubState::notConnected},
         {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"oauth_token","state":"success"})"),
-         "secure-storage-required"},
-        {hostsWith(R"({"active":true,"host":"github.com","state":"timeout"})"), "secure-storage-required"},
+         GitHubState::secureStorageRequired},
+        {hostsWith(R"({"active":true,"host":"github.com","state":"timeout"})"),
+         GitHubState::secureStorageRequired},
         {hostsWith(R"({"active":true,"host":"github.com","tokenSource":"Keyring","state":"success"})"),
-         "secure-storage-required"},
-        {hostsWith(signedIn + "," + signedIn), "unavailable"},
-        {hostsWith(signedIn + R"(,{"active":true,"host":"github.com"})"), "unavailable"},
+         GitHubState::secureStorageRequired},
+        {hostsWith(signedIn + "," + signedIn), GitHubState::unavailable},
+        {hostsWith(signedIn + R"(,{"active":true,"host":"github.com"})"), GitHubState::unavailable},
         {hostsWith(R"({"active":false,"host":"github.com","tokenSource":"keyring","state":"success"})"),
-         "not-connected"},
+         GitHubState::notConnected},
         {hostsWith(R"({"active":"true","host":"github.com","tokenSource":"keyring","state":"success"})"),
-         "not-connected"},
+         GitHubState::notConnected},
         {hostsWith(R"({"active":true,"host":"GitHub.com","tokenSource":"keyring","state":"success"})"),
-         "not-connected"},
-        {hostsWith(R"({"active":false,"host":"github.com"},)" + signedIn), "connected"},
-        {hostsWith(signedIn, R"(,"gist.github.com":{})"), "unavailable"},
-        {hostsWith(signedIn, R"(,"ghe.example":[1])"), "unavailable"},
-        {R"({"hosts":{"github.com":{}}})", "unavailable"},
-        {R"({"hosts":[]})", "unavailable"},
-        {R"({})", "unavailable"},
-        {R"([])", "unavailable"},
-        {"", "unavailable"},
-        {"not json", "unavailable"},
-        {hostsWith(signedIn) + "x", "unavailable"},
+         GitHubState::notConnected},
+        {hostsWith(R"({"active":false,"host":"github.com"},)" + signedIn), GitHubState::connected},
+        {hostsWith(signedIn, R"(,"gist.github.com":{})"), GitHubState::unavailable},
+        {hostsWith(signedIn, R"(,"ghe.example":[1])"), GitHubState::unavailable},
+        {R"({"hosts":{"github.com":{}}})", GitHubState::unavailable},
+        {R"({"hosts":[]})", GitHubState::unavailable},
+        {R"({})", GitHubState::unavailable},
+        {R"([])", GitHubState::unavailable},
+        {"", GitHubState::unavailable},
+        {"not json", GitHubState::unavailable},
+        {hostsWith(signedIn) + "x", GitHubState::unavailable},
     };
     for (const auto& [answer, state] : table)
         EXPECT_EQ(stateOf(answer), state) << answer;
 }
 
-TEST(GitHubAuthenticationState, HostileAnswersGiveAWord) {
+TEST(GitHubAuthenticationState, HostileAnswersGiveAState) {
     std::mt19937 random{7};
     std::string garbage(65536, '\0');
     for (auto& c : garbage)
         c = static_cast<char>(random());
-    EXPECT_EQ(stateOf(garbage), "unavailable");
-    EXPECT_EQ(stateOf(std::string(32768, '[') + std::string(32768, ']')), "unavailable");
-    EXPECT_EQ(stateOf(R"({"hosts":{"github.com":[)" + std::string(30000, '[')), "unavailable");
+    EXPECT_EQ(stateOf(garbage), GitHubState::unavailable);
+    EXPECT_EQ(stateOf(std::string(32768, '[') + std::string(32768, ']')), GitHubState::unavailable);
+    EXPECT_EQ(stateOf(R"({"hosts":{"github.com":[)" + std::string(30000, '[')), GitHubState::unavailable);
     EXPECT_EQ(stateOf(hostsWith(R"({"active":true,"host":"github.com","tokenSource":"keyring","login":")"
                                 "\xff\xfe"
                                 R"(","state":"success"})")),
-              "unavailable");
+              GitHubState::unavailable);
     EXPECT_EQ(stateOf(hostsWith(
                   R"({"active":true,"host":"github.com\u0000","tokenSource":"keyring","state":"success"})")),
-              "not-connected");
+              GitHubState::notConnected);
 }
 
 // Runs the packaged stand-in's status query with its configuration in `config`.
@@ -115,15 +117,15 @@ TEST(GitHubAuthenticationState, TheStandInsAnswersAreClassified) {
     auto nobody = standInStatus(home);
     EXPECT_EQ(nobody.status, 0);
     EXPECT_EQ(nobody.bytes, "{\"hosts\":{}}\n");
-    EXPECT_EQ(authenticationStateOf(nobody), "not-connected");
+    EXPECT_EQ(authenticationStateOf(nobody), GitHubState::notConnected);
 
-    const std::vector<std::pair<std::string, std::string>> controls{
-        {"status.exit=127", "component-missing"},
-        {"status.exit=1", "unavailable"},
-        {"status.output-size=65537", "unavailable"},
-        {"status.answer=canned.json", "connected"},
-        {"status.answer=canned.json\nstatus.exit=4", "unavailable"},
-        {"status.answer=nested.json", "unavailable"},
+    const std::vector<std::pair<std::string, GitHubState>> controls{
+        {"status.exit=127", GitHubState::componentMissing},
+        {"status.exit=1", GitHubState::unavailable},
+        {"status.output-size=65537", GitHubState::unavailable},
+        {"status.answer=canned.json", GitHubState::connected},
+        {"status.answer=canned.json\nstatus.exit=4", GitHubState::unavailable},
+        {"status.answer=nested.json", GitHubState::unavailable},
     };
     writeFile(config + "/canned.json", hostsWith(signedIn));
     writeFile(config + "/nested.json", std::string(65536, '['));
@@ -137,13 +139,14 @@ TEST(GitHubAuthenticationState, AStandInSignInIsConnectedOnlyWithItsTokenInTheKe
     SKIP_OUTSIDE_SESSION_SERVICES();
     std::string home;
     auto config = freshConfig(home);
-    ASSERT_EQ(signInStandIn(home, "octocat", "gho_token"), 0);
-    EXPECT_EQ(authenticationStateOf(standInStatus(home)), "connected");
+    ASSERT_EQ(signInStandIn(home, "state-user", "gho_token"), 0);
+    EXPECT_EQ(authenticationStateOf(standInStatus(home)), GitHubState::connected);
 
-    for (const auto& [control, state] : std::vector<std::pair<std::string, std::string>>{
-             {"status.state=timeout", "unavailable"},
-             {"status.state=failure", "not-connected"},
-             {"status.token-source=oauth_token", "secure-storage-required"}}) {
+    for (const auto& [control, state] : std::vector<std::pair<std::string, GitHubState>>{
+             {"status.offline=1", GitHubState::unavailable},
+             {"status.state=timeout", GitHubState::unavailable},
+             {"status.state=failure", GitHubState::notConnected},
+             {"status.token-source=oauth_token", GitHubState::secureStorageRequired}}) {
         writeFile(config + "/standin-control", control + "\n");
         EXPECT_EQ(authenticationStateOf(standInStatus(home)), state) << control;
     }

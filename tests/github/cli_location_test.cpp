@@ -166,3 +166,32 @@ TEST(ShippedGitHubCli, AChildStartedFromTheCheckedFileGetsNoOtherDescriptor) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(GitHubCliContract, TheBuildRefusesACliThatLacksAFlagAndTakesTheStandIn) {
+    std::string script = std::string(DOVREL_TEST_SOURCE) + "/github/github_cli.cmake";
+    auto standIn =
+        runProgram({.program = DOVREL_TEST_CMAKE,
+                    .arguments = {"-DCLI=" + bundlePath() + "/Contents/Resources/runtime/gh", "-P", script},
+                    .timeout = std::chrono::minutes(10)});
+    EXPECT_EQ(standIn.exitStatus, 0) << standIn.err;
+
+    // Like a packaged CLI from before --json: everything else is there.
+    std::string cli = writeScript(R"(case "$*" in
+"auth status --help") echo "gh auth status [flags] -a, --active -h, --hostname string" ;;
+"auth login --help") echo "gh auth login [flags] --hostname --git-protocol --web --clipboard --skip-ssh-key" ;;
+"auth git-credential --help") echo "gh auth git-credential [flags]" ;;
+*) exit 1 ;;
+esac)");
+    auto configure =
+        runProgram({.program = DOVREL_TEST_CMAKE,
+                    .arguments = {"-S", DOVREL_TEST_SOURCE, "-B", makeScratchFolder("dovrel-configure"), "-G",
+                                  "Ninja", "-DDOVREL_GITHUB_CLI=" + cli},
+                    .timeout = std::chrono::minutes(10)});
+    EXPECT_NE(configure.exitStatus, 0);
+    EXPECT_NE(configure.err.find("auth status: --json\n"), std::string::npos) << configure.err;
+    EXPECT_EQ(configure.err.find("auth login"), std::string::npos) << configure.err;
+}
+
+} // namespace

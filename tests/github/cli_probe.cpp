@@ -3,6 +3,7 @@
 //   probe state | probe prepare | probe run ARG...   (run prints "<status>\n" then the captured bytes)
 //   probe child SECONDS SCRIPT                       (the same for /bin/sh -c SCRIPT with that time limit)
 #include "github/github.h"
+#include "helper/github_plugin.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,7 @@
 int main(int argc, char** argv) {
     std::string call = argc > 1 ? argv[1] : "";
     if (call == "state") {
-        std::printf("%s\n", gitHubAuthenticationState().c_str());
+        std::printf("%s\n", std::string(gitHubStateWord(gitHubAuthenticationState())).c_str());
         return 0;
     }
     if (call == "prepare") {

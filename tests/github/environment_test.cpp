@@ -103,18 +103,23 @@ TEST(GitHubEnvironment, ALinkAnywhereAlongTheDirectoryGivesNothing) {
         EXPECT_FALSE(githubEnvironment()) << parts[linked];
     }
 
-    std::string home = makeScratchFolder("dovrel-home");
-    std::string linkedHome = makeScratchFolder("dovrel-link") + "/home";
-    ASSERT_EQ(symlink(home.c_str(), linkedHome.c_str()), 0);
+    // Links at or above the home folder are the system's, as /home -> var/home on ostree desktops.
+    std::string root = makeScratchFolder("dovrel-root");
+    makeFolders(root + "/var/home/ann");
+    ASSERT_EQ(symlink("var/home", (root + "/home").c_str()), 0);
+    ASSERT_EQ(symlink("ann", (root + "/var/home/ann-link").c_str()), 0);
     EnvironmentChange change;
-    change.set("HOME", linkedHome);
+    for (const char* home : {"/home/ann", "/var/home/ann-link"}) {
+        change.set("HOME", root + home);
+        EXPECT_EQ(gitHubConfigDirectory(), configDirectoryBelow(root + "/var/home/ann")) << home;
+        auto environment = githubEnvironment();
+        ASSERT_TRUE(environment) << home;
+        EXPECT_EQ((*environment)["HOME"], root + home);
+    }
+    // Below the home folder a link is refused even when the home was reached through one.
+    ASSERT_EQ(
+        symlink(makeScratchFolder("dovrel-elsewhere").c_str(), (root + "/var/home/ann/Library").c_str()), 0);
     EXPECT_FALSE(gitHubConfigDirectory());
-    EXPECT_FALSE(githubEnvironment());
-    // The same home reached directly is fine, with or without the directory in place.
-    change.set("HOME", home);
-    EXPECT_EQ(gitHubConfigDirectory(), configDirectoryBelow(home));
-    makeFolders(configDirectoryBelow(home));
-    EXPECT_EQ(gitHubConfigDirectory(), configDirectoryBelow(home));
 }
 
 } // namespace

@@ -97,12 +97,23 @@ TEST_F(HelperGitHubWithKeychain, TheSignInsOutcomeDecidesTheReply) {
     EXPECT_EQ(calls(), "status\nlogin\nstatus\n");
 
     // A state that stays unreadable after a completed sign-in is reported as it is.
-    writeFile(config + "/standin-browser", "user=octocat\ntoken=gho_x\n");
+    writeFile(config + "/standin-browser", "user=outcome-user\ntoken=gho_x\n");
     control("status.exit=3\n");
     EXPECT_EQ(ask(auth), R"({"authenticated":false,"ok":false,"state":"unavailable"})");
 
     control("");
     EXPECT_EQ(ask(status), R"({"authenticated":true,"ok":true,"state":"connected"})");
+}
+
+TEST_F(HelperGitHubWithKeychain, ASignInWhoseBrowserOutlivesTheLoginCounts) {
+    writeFile(config + "/standin-browser", "user=browser-user\ntoken=gho_browser\n");
+    control("login.browser-holds-output=1\n");
+    EXPECT_EQ(ask(auth), R"({"authenticated":true,"ok":true,"state":"connected"})");
+    EXPECT_EQ(calls(), "status\nlogin\nstatus\n");
+    // The browser is the user's: it is left running.
+    pid_t browser = std::stoi(readFile(config + "/standin-browser-pid"));
+    EXPECT_EQ(kill(browser, 0), 0);
+    kill(browser, SIGKILL);
 }
 
 TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
@@ -111,7 +122,8 @@ TEST_F(HelperGitHubWithKeychain, ASignInThatOutlastsItsLimitIsUnavailable) {
                            .arguments = {"auth", "1"},
                            .environment = environmentWith({"HOME=" + home})});
     EXPECT_EQ(run.out, "{\"ok\":false,\"state\":\"unavailable\"}\n");
-    EXPECT_EQ(calls(), "status\nlogin\n");
+    // Whether the sign-in was made after all is asked once more.
+    EXPECT_EQ(calls(), "status\nlogin\nstatus\n");
 
     // The stand-in's login ignoring SIGTERM is ended by force just the same.
     control("login.ignore-term=1\n");
