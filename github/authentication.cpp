@@ -49,9 +49,10 @@ std::string stateOfSignIn(const Json& entry) {
 } // namespace
 
 std::string authenticationStateOf(const GitHubResult& statusQuery) {
-    if (statusQuery.status == 127)
+    // A CLI that exits 127 by itself could not run a part of itself, which is as missing as no CLI.
+    if (statusQuery.end == GitHubRunEnd::notStarted || statusQuery.exitedWith(127))
         return "component-missing";
-    if (statusQuery.status != 0)
+    if (!statusQuery.succeeded())
         return "unavailable";
     // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.
     auto bytes = statusQuery.bytes.view();

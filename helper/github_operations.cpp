@@ -35,10 +35,10 @@ Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, co
     if (!cli.prepareAuthenticationStorage())
         return refusal("secure-storage-required");
     // The login's output is never looked at: only whether it completed.
-    int status = runBrowserLogin(cli, loginTimeLimit).status;
-    if (status == 124)
+    auto login = runBrowserLogin(cli, loginTimeLimit);
+    if (login.end == GitHubRunEnd::timedOut || login.exitedWith(124))
         return refusal("unavailable");
-    if (status != 0)
+    if (!login.succeeded())
         return refusal("not-connected");
     return stateReply(cli.authenticationState());
 }
