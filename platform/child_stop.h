@@ -1,5 +1,6 @@
 // Waiting for a started child, stopping it in steps, and stopping it when its caller is ended by a
-// signal. Used inside platform/ by the code that starts and serves children.
+// signal: what the code that starts and serves children builds on, and what tests watch their own
+// children with.
 #pragma once
 
 #include "platform/child_process.h"
