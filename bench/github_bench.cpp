@@ -117,7 +117,7 @@ void spawnAndWait(benchmark::State& state) {
 void runnerProgram(benchmark::State& state) {
     for (auto _ : state) {
         auto result = runChildProcess({packagedCli, -1, {}, environment, "/"}, {}, 15);
-        if (result.status != 2)
+        if (!result.exitedWith(2))
             state.SkipWithError("the packaged CLI did not run");
     }
 }
@@ -130,7 +130,7 @@ void runnerWithCheckProgram(benchmark::State& state) {
             break;
         }
         auto result = runChildProcess({cli->path, cli->file.get(), {}, environment, "/"}, {}, 15);
-        if (result.status != 2)
+        if (!result.exitedWith(2))
             state.SkipWithError("the packaged CLI did not run");
     }
 }

@@ -141,7 +141,7 @@ CredwardAnswer answerGetRequest(std::string_view input, const GitHubCli& cli) {
         return {refused, "quit=true\n\n", markerFor(state)};
 
     auto result = cli.run({"auth", "git-credential", "get"}, credentialQuery(*request, *host), 15.0);
-    if (result.status != 0 || !isCleanText(result.bytes))
+    if (!result.succeeded() || !isCleanText(result.bytes))
         return {refused};
     auto reply = parseAttributes(result.bytes, Lines::reply);
     if (!reply || !isUsableReply(*reply, *host))

@@ -4,21 +4,27 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1)
         return 0;
-    // The first byte picks the run's status, so that failed runs are explored beside answers.
-    static constexpr std::int32_t statuses[] = {0, 0, 0, 0, 1, 124, 125, 127};
-    std::int32_t status = statuses[data[0] % 8];
+    // The first byte picks how the run ended, so that failed runs are explored beside answers.
+    static constexpr std::pair<GitHubRunEnd, std::int32_t> ends[] = {
+        {GitHubRunEnd::exited, 0},    {GitHubRunEnd::exited, 0},    {GitHubRunEnd::exited, 0},
+        {GitHubRunEnd::exited, 1},    {GitHubRunEnd::exited, 127},  {GitHubRunEnd::timedOut, 0},
+        {GitHubRunEnd::overLimit, 0}, {GitHubRunEnd::notStarted, 0}};
+    auto [end, status] = ends[data[0] % 8];
     std::string bytes(reinterpret_cast<const char*>(data) + 1, size - 1);
-    auto state = authenticationStateOf(GitHubResult(status, bytes));
+    GitHubResult run{end, status, bytes};
+    auto state = authenticationStateOf(run);
 
     if (state < GitHubState::connected || state > GitHubState::unavailable)
         std::abort();
-    if (status == 127 && state != GitHubState::componentMissing)
+    bool missing = end == GitHubRunEnd::notStarted || run.exitedWith(127);
+    if (missing && state != GitHubState::componentMissing)
         std::abort();
-    if (status != 0 && status != 127 && state != GitHubState::unavailable)
+    if (!missing && !run.succeeded() && state != GitHubState::unavailable)
         std::abort();
     bool claimsSignIn =
         bytes.find("\"keyring\"") != std::string::npos && bytes.find("\"success\"") != std::string::npos;

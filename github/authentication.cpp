@@ -49,9 +49,10 @@ GitHubState stateOfSignIn(const Json& entry) {
 } // namespace
 
 GitHubState authenticationStateOf(const GitHubResult& statusQuery) {
-    if (statusQuery.status == 127)
+    // A CLI that exits 127 by itself could not run a part of itself, which is as missing as no CLI.
+    if (statusQuery.end == GitHubRunEnd::notStarted || statusQuery.exitedWith(127))
         return GitHubState::componentMissing;
-    if (statusQuery.status != 0)
+    if (!statusQuery.succeeded())
         return GitHubState::unavailable;
     // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.
     auto bytes = statusQuery.bytes.view();

@@ -24,12 +24,24 @@ extern const std::string_view expectedGitHubCliSha256;
 
 inline constexpr std::size_t gitHubOutputLimit = 65'536;
 
-// How one run of the GitHub CLI ended: the child's status (or the runner's own 124 time-out, 125 output
-// over the limit, 127 not available) and the standard output captured, which may hold the token.
+// How one run of the GitHub CLI ended.
+enum class GitHubRunEnd {
+    exited,     // within the time limit, with all its output read
+    timedOut,   // the time limit passed, the child could not be stopped, or its output was held open
+    overLimit,  // within the time limit, but with more than gitHubOutputLimit bytes of output
+    notStarted, // no verified CLI, no environment, or the start failed
+};
+
+// One run of the GitHub CLI: how it ended, the child's exit status (a signal's number when one ended it)
+// when it exited, and the standard output captured, which may hold the token: everything the child wrote
+// when it exited, what it wrote until it was stopped when it timed out, and nothing otherwise.
 struct GitHubResult {
-    GitHubResult(std::int32_t status, WipedBuffer bytes) : status(status), bytes(std::move(bytes)) {}
-    std::int32_t status;
+    GitHubRunEnd end = GitHubRunEnd::notStarted;
+    std::int32_t exitStatus = 0;
     WipedBuffer bytes;
+
+    bool exitedWith(std::int32_t status) const { return end == GitHubRunEnd::exited && exitStatus == status; }
+    bool succeeded() const { return exitedWith(0); }
 };
 
 // The child's standard output up to gitHubOutputLimit bytes in total; what it held is wiped when it is

@@ -35,13 +35,14 @@ Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, co
     if (!cli.prepareAuthenticationStorage())
         return refusal(GitHubState::secureStorageRequired);
     // The login's output is never looked at: only whether it completed.
-    int status = runBrowserLogin(cli, loginTimeLimit).status;
-    if (status != 0 && status != 124)
+    auto login = runBrowserLogin(cli, loginTimeLimit);
+    bool timedOut = login.end == GitHubRunEnd::timedOut || login.exitedWith(124);
+    if (!login.succeeded() && !timedOut)
         return refusal(GitHubState::notConnected);
     // A browser that the login started keeps the login's output open after a successful sign-in, which
     // the runner reports as its time-out; the state the CLI reports afterwards tells which it was.
     GitHubState after = cli.authenticationState();
-    if (status == 124 && after != GitHubState::connected)
+    if (timedOut && after != GitHubState::connected)
         return refusal(GitHubState::unavailable);
     return stateReply(after);
 }

@@ -8,8 +8,7 @@
 
 #include <array>
 #include <chrono>
-#include <csignal>
-#include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,11 +30,6 @@ enum class ChildStream {
 };
 
 using ChildEnvironment = std::vector<std::pair<std::string, std::string>>;
-
-// NAME=value entries as an environment; an entry without "=" is a name with an empty value.
-ChildEnvironment environmentOf(const std::vector<std::string>& entries);
-// The caller's own environment, as a child that inherited it would see it.
-ChildEnvironment callerEnvironment();
 
 struct ChildLaunch {
     std::string executable;        // the child's argv[0], and the file started when no descriptor is given
@@ -66,64 +60,9 @@ struct StartedChild {
 // started, the exec of its executable included.
 std::optional<StartedChild> startChild(const ChildLaunch& launch);
 
-// Sends the signal to the child; harmless once it has ended.
-void signalChild(int process, int signal);
-
-// Waits until the child has ended or the deadline has passed, without reaping it; true when it ended.
-bool awaitChildEnd(int process, ChildClock::time_point deadline);
-
-// poll's time-out for the time left until `deadline`: at most a minute, so that a long wait is taken in
-// pieces, each against the deadline anew.
-int millisecondsUntil(ChildClock::time_point deadline);
-
 struct ChildEnd {
     int status = -1;       // the exit status, or the signal's number; -1 when it could not be learnt
     bool bySignal = false; // a signal ended the child
-    long peakResidentKb = 0;
-};
-
-// Blocks until the child ends and reaps it.
-ChildEnd collectChild(int process);
-
-// One step of an escalating stop: send the action's signal (none for a wait), then wait up to `limit`.
-enum class StopAction { wait, terminate, kill };
-struct StopStep {
-    StopAction action;
-    ChildClock::duration limit;
-};
-
-// Takes the steps in order until the child has ended. Gives the index of the step during which it
-// ended, or the number of steps when it outlived them all. Safe to call from a signal handler.
-std::size_t stopChild(int process, std::span<const StopStep> steps);
-
-// The same, with `awaitEnd(deadline)` as each step's wait (true once the child has ended), for a caller
-// that has the child's pipes to serve while it waits.
-template <typename AwaitEnd>
-std::size_t stopChild(int process, std::span<const StopStep> steps, AwaitEnd&& awaitEnd) {
-    for (std::size_t step = 0; step < steps.size(); ++step) {
-        if (steps[step].action != StopAction::wait)
-            signalChild(process, steps[step].action == StopAction::terminate ? SIGTERM : SIGKILL);
-        if (awaitEnd(ChildClock::now() + steps[step].limit))
-            return step;
-    }
-    return steps.size();
-}
-
-// While it lives, a SIGTERM, SIGINT or SIGHUP that would end the caller (its disposition is the
-// default) first stops the child given to `guard`: terminate, a second's wait, kill, a second's wait.
-// The caller then ends by that signal as it would have. Signals the caller ignores or handles itself
-// are left to it. Made before the child is started, so that the child is guarded from its first moment
-// but for the few instructions between its start and `guard`.
-class StopChildWithCaller {
-public:
-    StopChildWithCaller();
-    void guard(int process);
-    ~StopChildWithCaller();
-    StopChildWithCaller(const StopChildWithCaller&) = delete;
-    StopChildWithCaller& operator=(const StopChildWithCaller&) = delete;
-
-private:
-    int slot;
 };
 
 // Blocks until the child ends and reaps it. SIGTERM, SIGINT and SIGHUP sent to the caller meanwhile are
@@ -134,25 +73,37 @@ ChildEnd collectChildPassingStops(int process);
 // its status could be collected.
 void restoreChildEndSignal();
 
-// While it lives, a write into a pipe whose reader has gone fails with EPIPE on this thread instead of
-// raising SIGPIPE; once such a write has been `seen`, the signal it left pending is taken back, so the
-// caller's own handling of SIGPIPE stays as it was.
-class PipeSignalHeld {
-public:
-    PipeSignalHeld();
-    void seen() { broken = true; }
-    ~PipeSignalHeld();
-    PipeSignalHeld(const PipeSignalHeld&) = delete;
-    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
-
-private:
-    sigset_t previous;
-    bool broken = false;
+// One step of an escalating stop: send the action's signal (none for a wait), then wait up to `limit`.
+enum class StopAction { wait, terminate, kill };
+struct StopStep {
+    StopAction action;
+    ChildClock::duration limit;
 };
 
-// Writes `bytes` to the child's standard input until all are written, the child has closed its end or
-// ended, or the deadline passes; true when all were written. A closed pipe never raises SIGPIPE.
-bool writeChildInput(int input, int process, std::string_view bytes, ChildClock::time_point deadline);
+// How a served child's run ended.
+enum class ServedEnd {
+    ended,       // during the first step, and its output reached its end
+    endedOnStop, // during a later step, and its output reached its end
+    outlived,    // not by the last step, or the steps could not be waited through: it is killed and
+                 // reaped once it ends, after the call has returned
+    outputHeld,  // ended, but its output did not reach its end within the grace (a process it left
+                 // behind holds the pipe)
+    notStarted,
+};
 
-// Reads up to `size` bytes, blocking; 0 at end of file or on an error.
-std::size_t readChildOutput(int output, char* buffer, std::size_t size);
+struct ServedChild {
+    ServedEnd end;
+    ChildEnd exit; // for `ended` and `endedOnStop`
+};
+
+// Receives each piece of the child's standard output; false once it takes no more, after which the rest
+// is never read and the child gets SIGTERM.
+using ChildOutputSink = std::function<bool(std::string_view)>;
+
+// Starts the child with its standard input and output piped and serves both from the caller's thread:
+// `input` is written (the pipe is closed once all is written, or when the child refuses it, and never
+// raises SIGPIPE) and the output handed to `output`, while `steps` are taken in order from the moment of
+// the start until the child has ended; then its output is read to its end for up to `outputGrace`.
+// Until it returns, a signal that would end the caller stops the child first.
+ServedChild serveChild(const ChildLaunch& launch, std::string_view input, std::span<const StopStep> steps,
+                       ChildClock::duration outputGrace, const ChildOutputSink& output);

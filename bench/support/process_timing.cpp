@@ -1,6 +1,6 @@
 #include "bench/support/process_timing.h"
 
-#include "platform/child_process.h"
+#include "tests/support/run_program.h"
 
 #include <chrono>
 #include <csignal>
@@ -17,7 +17,7 @@ int runOnce(const TimedCall& call) {
     if (!child)
         return -1;
     // No time limit: a benchmark that hangs is a fault to see, not to hide.
-    writeChildInput(child->input.get(), child->process.get(), call.input, ChildClock::time_point::max());
+    writeChildInput(child->input.get(), child->process.get(), call.input);
     child->input.reset();
     char buffer[65536];
     while (readChildOutput(child->output.get(), buffer, sizeof buffer) > 0) {

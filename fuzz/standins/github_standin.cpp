@@ -10,7 +10,11 @@ namespace {
 const std::array<GitHubState, 5> states{GitHubState::connected, GitHubState::notConnected,
                                         GitHubState::secureStorageRequired, GitHubState::componentMissing,
                                         GitHubState::unavailable};
-const std::array<std::int32_t, 5> loginStatuses{0, 1, 124, 125, 127};
+const std::array<GitHubResult, 5> loginResults{{{GitHubRunEnd::exited, 0, {}},
+                                                {GitHubRunEnd::exited, 1, {}},
+                                                {GitHubRunEnd::timedOut, 0, {}},
+                                                {GitHubRunEnd::overLimit, 0, {}},
+                                                {GitHubRunEnd::notStarted, 0, {}}}};
 
 struct Scenario {
     unsigned number = 0;
@@ -36,7 +40,9 @@ bool prepareAuthenticationStorage() {
 GitHubResult run(const std::vector<std::string>&, std::string_view, double) {
     if (scenario().cliAnswer)
         return *scenario().cliAnswer;
-    return GitHubResult(loginStatuses[(scenario().number / 10) % loginStatuses.size()], "ignored output");
+    auto login = loginResults[(scenario().number / 10) % loginResults.size()];
+    login.bytes = "ignored output";
+    return login;
 }
 
 constexpr GitHubCli cli{authenticationState, prepareAuthenticationStorage, run};
@@ -48,7 +54,7 @@ void chooseGitHubScenario(unsigned number) {
 }
 
 void setGitHubCliAnswer(std::int32_t status, std::string bytes) {
-    scenario().cliAnswer = GitHubResult(status, std::move(bytes));
+    scenario().cliAnswer = GitHubResult{GitHubRunEnd::exited, status, std::move(bytes)};
 }
 
 const GitHubCli& gitHubCliStandin() {

@@ -23,5 +23,5 @@ void resetStandins();
 // status and the state after it all follow from the number.
 void chooseGitHubScenario(unsigned number);
 
-// Makes every run of the GitHub CLI stand-in answer with this status and output.
+// Makes every run of the GitHub CLI stand-in exit with this status and output.
 void setGitHubCliAnswer(std::int32_t status, std::string bytes);

@@ -9,8 +9,8 @@
 
 namespace {
 
-GitHubState stateOf(const std::string& answer, int status = 0) {
-    return authenticationStateOf({status, answer});
+GitHubState stateOf(const std::string& answer, int status = 0, GitHubRunEnd end = GitHubRunEnd::exited) {
+    return authenticationStateOf({end, status, answer});
 }
 
 std::string hostsWith(const std::string& entries, const std::string& others = "") {
@@ -21,8 +21,10 @@ const std::string signedIn =
     R"({"active":true,"host":"github.com","login":"ann","tokenSource":"keyring","state":"success"})";
 
 TEST(GitHubAuthenticationState, StatusesDecideBeforeTheAnswerIsRead) {
-    EXPECT_EQ(stateOf(hostsWith(signedIn), 127), GitHubState::componentMissing);
+    EXPECT_EQ(stateOf(hostsWith(signedIn), 0, GitHubRunEnd::notStarted), GitHubState::componentMissing);
     EXPECT_EQ(stateOf("garbage", 127), GitHubState::componentMissing);
+    for (auto end : {GitHubRunEnd::timedOut, GitHubRunEnd::overLimit})
+        EXPECT_EQ(stateOf(hostsWith(signedIn), 0, end), GitHubState::unavailable);
     for (int status : {1, 2, 124, 125, -1, 9})
         EXPECT_EQ(stateOf(hostsWith(signedIn), status), GitHubState::unavailable) << status;
 }
@@ -115,7 +117,7 @@ TEST(GitHubAuthenticationState, TheStandInsAnswersAreClassified) {
     std::string home;
     auto config = freshConfig(home);
     auto nobody = standInStatus(home);
-    EXPECT_EQ(nobody.status, 0);
+    EXPECT_TRUE(nobody.succeeded());
     EXPECT_EQ(nobody.bytes, "{\"hosts\":{}}\n");
     EXPECT_EQ(authenticationStateOf(nobody), GitHubState::notConnected);
 

@@ -148,7 +148,7 @@ TEST(ShippedGitHubCli, WhatWasCheckedIsWhatRuns) {
 
     auto run = runChildProcess(
         {checked->path, checked->file.get(), {"checked"}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {}, 10);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.succeeded());
     EXPECT_EQ(run.bytes, "checked\n");
 }
 
@@ -161,7 +161,7 @@ TEST(ShippedGitHubCli, AChildStartedFromTheCheckedFileGetsNoOtherDescriptor) {
         {checked->path, checked->file.get(), {"-c", "ls /proc/$$/fd"}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {},
         10);
     close(leaked);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_TRUE(run.succeeded());
     EXPECT_EQ(run.bytes, "0\n1\n2\n");
 }
 

@@ -9,6 +9,26 @@
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+// The run's end as a number, in the shell's way: the child's own status, or 124 for a time-out, 125 for
+// output over the limit and 127 for a CLI that could not be run.
+int statusOf(const GitHubResult& run) {
+    switch (run.end) {
+    case GitHubRunEnd::exited:
+        return run.exitStatus;
+    case GitHubRunEnd::timedOut:
+        return 124;
+    case GitHubRunEnd::overLimit:
+        return 125;
+    case GitHubRunEnd::notStarted:
+        return 127;
+    }
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     std::string call = argc > 1 ? argv[1] : "";
     if (call == "state") {
@@ -21,14 +41,14 @@ int main(int argc, char** argv) {
     }
     if (call == "run") {
         auto result = runGitHubCli(std::vector<std::string>(argv + 2, argv + argc));
-        std::printf("%d\n", result.status);
+        std::printf("%d\n", statusOf(result));
         std::fwrite(result.bytes.data(), 1, result.bytes.size(), stdout);
         return 0;
     }
     if (call == "child" && argc == 4) {
         auto result = runChildProcess({"/bin/sh", -1, {"-c", argv[3]}, {{"PATH", "/usr/bin:/bin"}}, "/"}, {},
                                       std::strtod(argv[2], nullptr));
-        std::printf("%d\n", result.status);
+        std::printf("%d\n", statusOf(result));
         std::fwrite(result.bytes.data(), 1, result.bytes.size(), stdout);
         return 0;
     }

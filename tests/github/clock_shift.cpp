@@ -1,7 +1,8 @@
-// Preloaded into a program under test: shifts the wall clock it reads by DOVREL_CLOCK_SHIFT seconds,
-// while the kernel keeps the true time. That is what a program sees when the system clock is stepped
-// between its reading the time and its waiting: a deadline taken on the wall clock is hours off. The
-// monotonic clock is left alone.
+// Preloaded into a program under test: the first reading of the wall clock is true and every later one
+// is DOVREL_CLOCK_SHIFT seconds off, while the kernel keeps the true time. That is what a program sees
+// when the system clock is stepped between its reading the time and its waiting: a deadline taken on the
+// wall clock passes at once or hours late. The monotonic clock is left alone.
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
@@ -17,6 +18,12 @@ long shift() {
     return seconds;
 }
 
+// The shift for this reading: none for the first.
+long shiftNow() {
+    static std::atomic<bool> read{false};
+    return read.exchange(true) ? shift() : 0;
+}
+
 template <typename Function> Function next(const char* name) {
     return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
 }
@@ -27,7 +34,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec* now) {
     static auto real = next<int (*)(clockid_t, timespec*)>("clock_gettime");
     int result = real(clock, now);
     if (result == 0 && (clock == CLOCK_REALTIME || clock == CLOCK_REALTIME_COARSE))
-        now->tv_sec += shift();
+        now->tv_sec += shiftNow();
     return result;
 }
 
@@ -35,7 +42,7 @@ extern "C" int gettimeofday(timeval* now, void* zone) {
     static auto real = next<int (*)(timeval*, void*)>("gettimeofday");
     int result = real(now, zone);
     if (result == 0)
-        now->tv_sec += shift();
+        now->tv_sec += shiftNow();
     return result;
 }
 

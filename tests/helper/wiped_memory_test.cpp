@@ -72,8 +72,7 @@ std::string askHeldInReply(const std::string& request, const std::function<void(
     if (!helper)
         return "";
     replyWrite.reset();
-    writeChildInput(helper->input.get(), helper->process.get(), request,
-                    ChildClock::now() + std::chrono::minutes(2));
+    writeChildInput(helper->input.get(), helper->process.get(), request);
     helper->input.reset();
     const auto syscall = "/proc/" + std::to_string(helper->pid) + "/syscall";
     // The write system call (1) on standard output (0x1).

@@ -65,19 +65,19 @@ TEST(RunnerHygiene, AThousandRunsLeaveNothingBehind) {
     auto runOne = [](int run) {
         switch (run % 40) {
         case 0:
-            return runShell("trap '' TERM; exec sleep 30", 0.1).status == 124;
+            return runShell("trap '' TERM; exec sleep 30", 0.1).end == GitHubRunEnd::timedOut;
         case 1:
-            return runShell("sleep 3 & exit 0", 10).status == 124;
+            return runShell("sleep 3 & exit 0", 10).end == GitHubRunEnd::timedOut;
         case 2:
         case 3:
         case 4:
-            return runShell("exec cat /dev/zero", 10).status == 125;
+            return runShell("exec cat /dev/zero", 10).end == GitHubRunEnd::overLimit;
         case 5:
         case 6:
         case 7:
-            return runShell("exec sleep 30", 0).status == 124;
+            return runShell("exec sleep 30", 0).end == GitHubRunEnd::timedOut;
         default:
-            return runShell("printf x; exit 3", 10).status == 3;
+            return runShell("printf x; exit 3", 10).exitedWith(3);
         }
     };
     std::atomic<int> next = 0, unexpected = 0;
@@ -105,7 +105,7 @@ TEST(RunnerHygiene, NoDescriptorOfTheCallerReachesTheChild) {
     ASSERT_EQ(pipe(pipeEnds), 0);
     // ls looks at the shell's descriptors from outside, so its own open listing does not count.
     auto result = runShell("ls /proc/$$/fd", 10);
-    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(result.succeeded());
     EXPECT_EQ(result.bytes, "0\n1\n2\n");
     close(inherited);
     close(pipeEnds[0]);

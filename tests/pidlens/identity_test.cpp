@@ -1,4 +1,3 @@
-#include "platform/child_process.h"
 #include "tests/pidlens/process_tree.h"
 #include "tests/support/run_program.h"
 

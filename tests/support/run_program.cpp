@@ -1,7 +1,5 @@
 #include "tests/support/run_program.h"
 
-#include "platform/child_process.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,7 +10,9 @@
 #include <fstream>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -74,13 +74,59 @@ ProgramRun runProgram(const ProgramCall& call) {
     out.reset();
     err.reset();
 
-    auto end = collectChild(child->process.get());
-    run.maxResidentKb = end.peakResidentKb;
-    if (end.bySignal)
-        run.signal = end.status;
+    // The system call itself, for the peak memory glibc's waitid leaves out.
+    siginfo_t info{};
+    rusage usage{};
+    while (syscall(SYS_waitid, P_PIDFD, child->process.get(), &info, WEXITED, &usage) != 0 &&
+           errno == EINTR) {
+    }
+    run.maxResidentKb = usage.ru_maxrss;
+    if (info.si_code == CLD_EXITED)
+        run.exitStatus = info.si_status;
     else
-        run.exitStatus = end.status;
+        run.signal = info.si_status;
     return run;
+}
+
+ChildEnvironment environmentOf(const std::vector<std::string>& entries) {
+    ChildEnvironment environment;
+    for (const auto& entry : entries) {
+        auto equals = entry.find('=');
+        environment.emplace_back(entry.substr(0, equals),
+                                 equals == std::string::npos ? std::string() : entry.substr(equals + 1));
+    }
+    return environment;
+}
+
+ChildEnvironment callerEnvironment() {
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        entries.emplace_back(*entry);
+    return environmentOf(entries);
+}
+
+bool writeChildInput(int input, int process, std::string_view bytes) {
+    std::signal(SIGPIPE, SIG_IGN);
+    while (!bytes.empty()) {
+        ssize_t count = write(input, bytes.data(), bytes.size());
+        if (count > 0) {
+            bytes.remove_prefix(static_cast<size_t>(count));
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        pollfd waits[2] = {{input, POLLOUT, 0}, {process, POLLIN, 0}};
+        if (poll(waits, 2, -1) > 0 && (waits[1].revents & POLLIN) && !(waits[0].revents & POLLOUT))
+            return false; // the child ended without reading the rest
+    }
+    return true;
+}
+
+std::size_t readChildOutput(int output, char* buffer, std::size_t size) {
+    ssize_t count;
+    while ((count = read(output, buffer, size)) < 0 && errno == EINTR) {
+    }
+    return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
 StartedChild startInBackground(const std::string& program, const std::vector<std::string>& arguments,
@@ -91,7 +137,7 @@ StartedChild startInBackground(const std::string& program, const std::vector<std
                              .output = ChildStream::nullDevice});
     if (!child)
         throw std::runtime_error("cannot start " + program);
-    writeChildInput(child->input.get(), child->process.get(), input, ChildClock::time_point::max());
+    writeChildInput(child->input.get(), child->process.get(), input);
     child->input.reset();
     return std::move(*child);
 }

@@ -2,12 +2,13 @@
 // the exact standard output, standard error and exit status.
 #pragma once
 
-#include "platform/child_process.h"
+#include "platform/child_stop.h"
 
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -36,6 +37,18 @@ struct ProgramRun {
 };
 
 ProgramRun runProgram(const ProgramCall& call);
+
+// NAME=value entries as a child's environment; an entry without "=" is a name with an empty value.
+ChildEnvironment environmentOf(const std::vector<std::string>& entries);
+// The test's own environment, as a child that inherited it would see it.
+ChildEnvironment callerEnvironment();
+
+// Writes all of `bytes` to a started child's standard input, waiting while its pipe is full; false once
+// the child has closed its end or ended. SIGPIPE is ignored from then on.
+bool writeChildInput(int input, int process, std::string_view bytes);
+
+// Reads up to `size` bytes, blocking; 0 at end of file or on an error.
+std::size_t readChildOutput(int output, char* buffer, std::size_t size);
 
 // Starts the program in the background with `input` written and its standard input closed; its
 // standard output and error go to the null device. The caller collects it.

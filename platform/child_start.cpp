@@ -1,27 +1,24 @@
-#include "platform/child_process.h"
+// Starting a child and talking to it: the clone that shares the caller's memory until the exec, and the
+// one poll loop on the caller's thread that writes the child's input and reads its output while it runs
+// and while it is stopped.
+#include "platform/child_stop.h"
 #include "platform/interrupted.h"
+#include "platform/wiped.h"
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
-
-// glibc 2.36 declares these without C linkage for C++.
-extern "C" {
-#include <sys/pidfd.h>
-}
 
 namespace {
 
@@ -220,23 +217,6 @@ bool makeNonBlocking(int fd) {
 
 } // namespace
 
-ChildEnvironment environmentOf(const std::vector<std::string>& entries) {
-    ChildEnvironment environment;
-    for (const auto& entry : entries) {
-        auto equals = entry.find('=');
-        environment.emplace_back(entry.substr(0, equals),
-                                 equals == std::string::npos ? std::string() : entry.substr(equals + 1));
-    }
-    return environment;
-}
-
-ChildEnvironment callerEnvironment() {
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry)
-        entries.emplace_back(*entry);
-    return environmentOf(entries);
-}
-
 std::optional<StartedChild> startChild(const ChildLaunch& launch) {
     Preparation preparation;
     const ChildStream streams[] = {launch.input, launch.output, launch.error};
@@ -290,200 +270,154 @@ std::optional<StartedChild> startChild(const ChildLaunch& launch) {
     return child;
 }
 
-int millisecondsUntil(ChildClock::time_point deadline) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - ChildClock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, 60'000));
-}
-
-void signalChild(int process, int signal) {
-    pidfd_send_signal(process, signal, nullptr, 0);
-}
-
-bool awaitChildEnd(int process, ChildClock::time_point deadline) {
-    // A process descriptor turns readable once its process has ended. poll's time-out runs on the
-    // monotonic clock, and the time left is worked out anew after every wake.
-    for (;;) {
-        pollfd ended{process, POLLIN, 0};
-        int ready = poll(&ended, 1, millisecondsUntil(deadline));
-        if (ready > 0)
-            return true;
-        if (ready < 0 && errno != EINTR)
-            return true; // not a process descriptor any more: nothing left to wait for
-        if (ready == 0 && ChildClock::now() >= deadline)
-            return false;
-    }
-}
-
-ChildEnd collectChild(int process) {
-    siginfo_t info{};
-    rusage usage{};
-    // The system call itself, for the resource usage glibc's waitid leaves out.
-    if (retryingInterrupted([&] { return syscall(SYS_waitid, P_PIDFD, process, &info, WEXITED, &usage); }) !=
-        0)
-        return {};
-    // An exit gives its status; a signal, like macOS's terminationStatus, the signal's number.
-    return {info.si_status, info.si_code != CLD_EXITED, usage.ru_maxrss};
-}
-
-std::size_t stopChild(int process, std::span<const StopStep> steps) {
-    return stopChild(process, steps,
-                     [process](ChildClock::time_point deadline) { return awaitChildEnd(process, deadline); });
-}
-
 namespace {
 
-// The children whose callers would end by one of these signals. A slot holds a process descriptor plus
-// one, zero when free and -1 while reserved for a child not yet started; only atomic loads and stores
-// touch them, which a handler may do.
-constexpr std::array<int, 3> stopSignals{SIGTERM, SIGINT, SIGHUP};
-std::array<std::atomic<int>, 64> guardedChildren{};
-std::mutex guardLock;
-int guards = 0;
-std::array<bool, stopSignals.size()> guarding{};
-
-constexpr std::array<StopStep, 2> callerEndingStop{
-    {{StopAction::terminate, std::chrono::seconds(1)}, {StopAction::kill, std::chrono::seconds(1)}}};
-
-void stopGuardedChildrenThenEnd(int signal) {
-    for (auto& slot : guardedChildren) {
-        if (int held = slot.load(); held > 0)
-            stopChild(held - 1, callerEndingStop);
+// While it lives, a write into a pipe whose reader has gone fails with EPIPE on this thread instead of
+// raising SIGPIPE; once such a write has been `seen`, the signal it left pending is taken back, so the
+// caller's own handling of SIGPIPE stays as it was.
+class PipeSignalHeld {
+public:
+    PipeSignalHeld() {
+        sigset_t pipeSignal = onlyPipeSignal();
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
     }
-    // Back to the default, and the signal again: once this handler returns it ends the caller.
-    struct sigaction standard {};
-    standard.sa_handler = SIG_DFL;
-    sigaction(signal, &standard, nullptr);
-    raise(signal);
+    void seen() { broken = true; }
+    ~PipeSignalHeld() {
+        sigset_t pipeSignal = onlyPipeSignal();
+        if (broken && !sigismember(&previous, SIGPIPE)) {
+            timespec now{0, 0};
+            sigtimedwait(&pipeSignal, nullptr, &now);
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    PipeSignalHeld(const PipeSignalHeld&) = delete;
+    PipeSignalHeld& operator=(const PipeSignalHeld&) = delete;
+
+private:
+    static sigset_t onlyPipeSignal() {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        return pipeSignal;
+    }
+    sigset_t previous;
+    bool broken = false;
+};
+
+constexpr std::size_t readSize = 4096;
+
+// A served child as it goes: what is left to write, and what has ended.
+struct Exchange {
+    int process;
+    OwnedDescriptor input;
+    OwnedDescriptor output;
+    std::string_view unwritten;
+    const ChildOutputSink& sink;
+    PipeSignalHeld pipeSignal;
+    bool ended = false;
+    bool outputDone = false; // at its end, or no longer read once the sink took no more
+    bool failed = false;     // a wait could not be made: nothing more can be learnt of the child
+};
+
+void writeSome(Exchange& run) {
+    ssize_t count = write(run.input.get(), run.unwritten.data(), run.unwritten.size());
+    if (count > 0)
+        run.unwritten.remove_prefix(static_cast<std::size_t>(count));
+    if (count < 0 && errno == EPIPE)
+        run.pipeSignal.seen();
+    // A child that closed its input gets nothing more, and an empty pipe tells it the input is over.
+    if ((count < 0 && errno != EAGAIN && errno != EINTR) || run.unwritten.empty())
+        run.input.reset();
 }
 
-void installGuard() {
-    for (std::size_t i = 0; i < stopSignals.size(); ++i) {
-        struct sigaction current {};
-        sigaction(stopSignals[i], nullptr, &current);
-        guarding[i] = !(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_DFL;
-        if (!guarding[i])
+void readSome(Exchange& run) {
+    char chunk[readSize];
+    ssize_t count = retryingInterrupted([&] { return read(run.output.get(), chunk, sizeof chunk); });
+    if (count <= 0) {
+        run.outputDone = true;
+        return;
+    }
+    if (!run.sink({chunk, static_cast<std::size_t>(count)})) {
+        // The rest is never read: a child that goes on writing blocks until it is stopped.
+        signalChild(run.process, SIGTERM);
+        run.outputDone = true;
+    }
+    wipe(chunk, static_cast<std::size_t>(count));
+}
+
+enum class Until { childEnded, outputEnded };
+
+// Serves the child's input and output until it has ended (and, for `outputEnded`, its output has
+// reached its end, which a leftover process holding the pipe can delay) or the deadline passes; true
+// when what was waited for happened. A failed poll ends the wait at once, as not happened: the child's
+// end is never assumed, since collecting a child that still runs would wait with no limit.
+bool exchangeUntil(Exchange& run, ChildClock::time_point deadline, Until until) {
+    for (;;) {
+        if (run.ended && (until == Until::childEnded || run.outputDone))
+            return true;
+        if (run.failed)
+            return false;
+        pollfd waits[3] = {{run.ended ? -1 : run.process, POLLIN, 0},
+                           {run.outputDone ? -1 : run.output.get(), POLLIN, 0},
+                           {run.input.valid() ? run.input.get() : -1, POLLOUT, 0}};
+        int ready = poll(waits, 3, millisecondsUntil(deadline));
+        if (ready < 0 && errno != EINTR) {
+            run.failed = true;
             continue;
-        struct sigaction stop {};
-        stop.sa_handler = stopGuardedChildrenThenEnd;
-        sigfillset(&stop.sa_mask);
-        sigaction(stopSignals[i], &stop, nullptr);
+        }
+        if (waits[2].revents != 0)
+            writeSome(run);
+        if (waits[1].revents != 0)
+            readSome(run);
+        if (waits[0].revents != 0)
+            run.ended = true;
+        if (ready == 0 && ChildClock::now() >= deadline)
+            return run.ended && (until == Until::childEnded || run.outputDone);
     }
 }
 
-void removeGuard() {
-    for (std::size_t i = 0; i < stopSignals.size(); ++i) {
-        if (!guarding[i])
-            continue;
-        struct sigaction standard {};
-        standard.sa_handler = SIG_DFL;
-        sigaction(stopSignals[i], &standard, nullptr);
-        guarding[i] = false;
+// A child that outlived its stop is killed, whatever the steps were, and left to a thread of its own,
+// which reaps it once it ends.
+void abandon(OwnedDescriptor process) {
+    signalChild(process.get(), SIGKILL);
+    try {
+        std::thread([process = std::move(process)] { collectChild(process.get()); }).detach();
+    } catch (const std::system_error&) {
     }
-}
-
-std::atomic<int> passedOnTo{0}; // the process descriptor plus one of the child that gets the signals
-
-void passOn(int signal) {
-    if (int held = passedOnTo.load(); held > 0)
-        signalChild(held - 1, signal);
 }
 
 } // namespace
 
-StopChildWithCaller::StopChildWithCaller() : slot(-1) {
-    std::lock_guard held(guardLock);
-    for (std::size_t i = 0; i < guardedChildren.size() && slot < 0; ++i) {
-        int free = 0;
-        if (guardedChildren[i].compare_exchange_strong(free, -1))
-            slot = static_cast<int>(i);
+ServedChild serveChild(const ChildLaunch& launch, std::string_view input, std::span<const StopStep> steps,
+                       ChildClock::duration outputGrace, const ChildOutputSink& output) {
+    // Until the run is over, a signal that ends the caller stops the child first.
+    StopChildWithCaller stopWithCaller;
+    auto child = startChild(launch);
+    if (!child)
+        return {ServedEnd::notStarted, {}};
+    stopWithCaller.guard(child->process.get());
+    Exchange run{child->process.get(), std::move(child->input), std::move(child->output), input, output};
+    if (input.empty())
+        run.input.reset();
+    if (!run.output.valid())
+        run.outputDone = true;
+
+    std::size_t endedDuring = stopChild(run.process, steps, [&run](ChildClock::time_point until) {
+        return exchangeUntil(run, until, Until::childEnded);
+    });
+    if (endedDuring == steps.size()) {
+        abandon(std::move(child->process));
+        return {ServedEnd::outlived, {}};
     }
-    // With every slot taken the child still ends with the caller, by its parent-death signal.
-    if (slot >= 0 && guards++ == 0)
-        installGuard();
-}
-
-void StopChildWithCaller::guard(int process) {
-    if (slot >= 0)
-        guardedChildren[static_cast<std::size_t>(slot)].store(process + 1);
-}
-
-StopChildWithCaller::~StopChildWithCaller() {
-    if (slot < 0)
-        return;
-    std::lock_guard held(guardLock);
-    guardedChildren[static_cast<std::size_t>(slot)].store(0);
-    if (--guards == 0)
-        removeGuard();
-}
-
-ChildEnd collectChildPassingStops(int process) {
-    passedOnTo.store(process + 1);
-    std::array<struct sigaction, stopSignals.size()> previous{};
-    struct sigaction pass {};
-    pass.sa_handler = passOn;
-    sigfillset(&pass.sa_mask);
-    for (std::size_t i = 0; i < stopSignals.size(); ++i)
-        sigaction(stopSignals[i], &pass, &previous[i]);
-    auto end = collectChild(process);
-    for (std::size_t i = 0; i < stopSignals.size(); ++i)
-        sigaction(stopSignals[i], &previous[i], nullptr);
-    passedOnTo.store(0);
-    return end;
+    run.input.reset();
+    auto exit = collectChild(run.process);
+    if (!exchangeUntil(run, ChildClock::now() + outputGrace, Until::outputEnded))
+        return {ServedEnd::outputHeld, exit};
+    return {endedDuring == 0 ? ServedEnd::ended : ServedEnd::endedOnStop, exit};
 }
 
 void restoreChildEndSignal() {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigaction(SIGCHLD, &standard, nullptr);
-}
-
-PipeSignalHeld::PipeSignalHeld() {
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-}
-
-PipeSignalHeld::~PipeSignalHeld() {
-    if (broken && !sigismember(&previous, SIGPIPE)) {
-        sigset_t pipeSignal;
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        timespec now{0, 0};
-        sigtimedwait(&pipeSignal, nullptr, &now);
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
-bool writeChildInput(int input, int process, std::string_view bytes, ChildClock::time_point deadline) {
-    PipeSignalHeld pipeSignal;
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = write(input, bytes.data() + written, bytes.size() - written);
-        if (count > 0) {
-            written += static_cast<std::size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EAGAIN) {
-            if (errno == EPIPE)
-                pipeSignal.seen();
-            break;
-        }
-        if (ChildClock::now() >= deadline)
-            break;
-        pollfd waits[2] = {{input, POLLOUT, 0}, {process, POLLIN, 0}};
-        int ready = poll(waits, 2, millisecondsUntil(deadline));
-        if (ready < 0 && errno != EINTR)
-            break;
-        if (ready > 0 && (waits[1].revents & POLLIN) && !(waits[0].revents & (POLLOUT | POLLERR)))
-            break; // the child has ended without reading the rest
-    }
-    return written == bytes.size();
-}
-
-std::size_t readChildOutput(int output, char* buffer, std::size_t size) {
-    ssize_t count = retryingInterrupted([&] { return read(output, buffer, size); });
-    return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
