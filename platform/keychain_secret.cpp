@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <libsecret/secret.h>
 #include <memory>
 #include <optional>
@@ -29,13 +30,17 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Paths = std::vector<std::string>;
 
-// How long the service has to answer one request before the operation fails, unless it shows that it is
-// working through a queue: then it has up to `busyServiceBound` in all, minutes, as a loaded machine may
-// take that long and still answer.
-constexpr auto serviceBound = std::chrono::seconds(5);
-constexpr auto busyServiceBound = std::chrono::minutes(2);
-// The last part of `serviceBound` in which the service's own process is watched for progress.
-constexpr auto progressWindow = std::chrono::seconds(1);
+// How long one request to the bus or the service is waited for, as data. A service that is running gets
+// the bus's usual reply time however slowly it works, and its answer is taken whenever it comes within
+// that; one that is stopped or has ended never answers, so its process is looked at every `look` and
+// the request given up as soon as it is seen so. A service that is gone, or a bus that is gone, fails
+// the request at once by itself. The machine's load plays no part: it says nothing of the service.
+struct WaitRule {
+    std::chrono::milliseconds answer; // the bus's own default reply timeout
+    std::chrono::milliseconds look;
+};
+constexpr WaitRule requestWait{std::chrono::seconds(25), std::chrono::seconds(1)};
+
 constexpr const char* noObject = "/";
 constexpr const char* serviceName = "org.freedesktop.secrets";
 constexpr const char* servicePath = "/org/freedesktop/secrets";
@@ -47,10 +52,25 @@ constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
 // secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
 constexpr const char* storedContentType = "application/octet-stream";
 
-// The process that owns the service's name, as the bus itself tells (the bus answers even when the
-// service does not; a bus that does not answer within `serviceBound` counts as dead as well).
+// GLib ends the process when it cannot make the descriptors that a main context, its bus connection and
+// the bus's worker need. An operation starts only when this many are free, so that a process short of
+// descriptors answers with a failure instead of dying.
+constexpr int descriptorsNeeded = 16;
+
+bool descriptorsFree() {
+    int taken[descriptorsNeeded];
+    int count = 0;
+    while (count < descriptorsNeeded && (taken[count] = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+        ++count;
+    for (int index = 0; index < count; ++index)
+        close(taken[index]);
+    return count == descriptorsNeeded;
+}
+
+// The process that owns the service's name, as the bus itself tells; nothing when the name has no owner
+// or the bus does not answer within one look.
 std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
-    constexpr int timeout = std::chrono::duration_cast<std::chrono::milliseconds>(serviceBound).count();
+    constexpr int timeout = static_cast<int>(requestWait.look.count());
     GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                                   "org.freedesktop.DBus", "GetConnectionUnixProcessID",
                                                   g_variant_new("(s)", serviceName), G_VARIANT_TYPE("(u)"),
@@ -63,44 +83,10 @@ std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
     return pid;
 }
 
-// What the service's process is doing: its scheduler state and the processor time it has used.
-std::optional<ProcessRecord> serviceActivity(GDBusConnection* bus) {
-    auto pid = bus == nullptr ? std::nullopt : serviceProcess(bus);
-    if (!pid)
-        return std::nullopt;
-    ProcessHandle process(*pid);
-    ProcessRecord record;
-    if (!readProcessStat(process, record))
-        return std::nullopt;
-    return record;
-}
-
-// Whether more threads want a processor right now than there are processors. A service's answer may
-// then sit unread because its caller, not the service, waits for a turn.
-bool machineBusy() {
-    FILE* file = std::fopen("/proc/loadavg", "re");
-    if (file == nullptr)
-        return false;
-    long runnable = 0;
-    bool read = std::fscanf(file, "%*s %*s %*s %ld/", &runnable) == 1;
-    std::fclose(file);
-    return read && runnable > sysconf(_SC_NPROCESSORS_ONLN);
-}
-
-// A service that is stopped or gone does not answer; one that is running, waiting on the disk or has
-// used processor time since it was last looked at is working through requests, ours among them, and on
-// a machine short of processors an idle service may have answered a caller that has not yet run.
-bool serviceProgressing(const std::optional<ProcessRecord>& before, const std::optional<ProcessRecord>& now) {
-    if (!now || now->stopped || now->ended)
-        return false;
-    return now->state == 'R' || now->state == 'D' ||
-           (before && now->processorTicks > before->processorTicks) || machineBusy();
-}
-
 // One keychain operation: its bus connection, the main context on which its requests are answered, the
-// cancellable that ends a request the service does not answer (and with it the operation),
-// libsecret's service object (made only for what needs it: the encrypted session and prompts), and
-// whether a prompt could be shown (decided once, when first needed).
+// cancellable that ends a request the service will not answer (and with it the operation), libsecret's
+// service object (made only for what needs it: the encrypted session and prompts), the service's
+// process once it was asked for, and whether a prompt could be shown (decided once, when first needed).
 struct Call {
     GMainContext* context = g_main_context_new();
     GCancellable* cancellable = g_cancellable_new();
@@ -108,6 +94,7 @@ struct Call {
     SecretService* service = nullptr;
     bool serviceRequested = false;
     GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
+    std::optional<unsigned> serviceProcess;
     std::optional<bool> promptPossible;
 
     Call() { g_main_context_push_thread_default(context); }
@@ -136,6 +123,26 @@ struct Call {
     }
 };
 
+// Whether the service may still answer: false only once its process is seen stopped or ended. Until the
+// bus is connected, or when the process cannot be looked at (another process namespace), nothing is
+// known and the request keeps the whole reply time.
+bool serviceMayAnswer(Call& call) {
+    if (call.bus == nullptr)
+        return true;
+    if (!call.serviceProcess)
+        call.serviceProcess = serviceProcess(call.bus);
+    if (!call.serviceProcess)
+        return true;
+    ProcessHandle process(*call.serviceProcess);
+    ProcessRecord record;
+    if (!readProcessStat(process, record)) {
+        // Ended and collected, or replaced by a service the bus started anew: asked for again next time.
+        call.serviceProcess.reset();
+        return true;
+    }
+    return !record.stopped && !record.ended;
+}
+
 // Runs the operation's context until the request in flight has its result or `deadline` has passed.
 void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::time_point deadline) {
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -151,30 +158,16 @@ void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::tim
     g_source_unref(timer);
 }
 
-// Waits for the request in flight to end. The service has `serviceBound` to answer; in the last
-// `progressWindow` of it its process is looked at, and while it is seen working on a queue the wait goes
-// on a window at a time, up to `busyServiceBound`: a loaded machine answering slowly is not a dead
-// service. Otherwise the request is cancelled, so that a wedged daemon or a bus that stops answering
-// ends the operation instead of the caller's wait.
+// Waits for the request in flight to end, by `requestWait`; a request given up is cancelled, so that a
+// wedged daemon ends the operation instead of the caller's wait.
 void awaitResult(Call& call, GAsyncResult* const& result) {
-    auto started = Clock::now();
-    auto deadline = started + serviceBound - progressWindow;
-    std::optional<ProcessRecord> seen;
-    bool watching = false;
+    auto deadline = Clock::now() + requestWait.answer;
     while (result == nullptr) {
-        iterateUntil(call.context, result, deadline);
+        iterateUntil(call.context, result, std::min(deadline, Clock::now() + requestWait.look));
         if (result != nullptr)
             return;
-        // Not yet connected, the wait is for the bus, whose process is not known: only a machine short
-        // of processors explains a slow start.
-        auto now = call.bus == nullptr ? std::nullopt : serviceActivity(call.bus);
-        bool progressing = call.bus == nullptr ? machineBusy() : serviceProgressing(seen, now);
-        if (!watching || (progressing && Clock::now() < started + busyServiceBound)) {
-            watching = true;
-            seen = now;
-            deadline = Clock::now() + progressWindow;
+        if (Clock::now() < deadline && serviceMayAnswer(call))
             continue;
-        }
         // Cancelled, the request ends at once with an error, as does every later one of the operation.
         g_cancellable_cancel(call.cancellable);
         while (result == nullptr)
@@ -413,12 +406,12 @@ Paths pathsOf(gchar** paths) {
     return found;
 }
 
-// Unlocks the items or collections at `paths` the way the desktop does: through the service's prompt.
-// Nothing is asked for when no prompt could be shown. Whether they are unlocked afterwards is for the
-// caller to look at again: a dismissed prompt may still answer "done".
+// Unlocks the collections or items at `paths` through the service's own Unlock, which shows nothing by
+// itself. A provider that can unlock without asking (KWallet, when another program has the wallet open)
+// answers with no prompt; otherwise its prompt is shown and waited for with no limit, or dismissed unseen
+// when it cannot be shown. Whether all is unlocked afterwards is for the caller to look at again: a
+// dismissed prompt may still answer "done".
 bool unlock(Call& call, const Paths& paths) {
-    if (!promptPossible(call))
-        return false;
     GVariantBuilder objects;
     g_variant_builder_init(&objects, G_VARIANT_TYPE("ao"));
     for (const auto& path : paths)
@@ -514,24 +507,34 @@ std::optional<Matches> search(Call& call, const KeychainItem& item) {
     return Matches{pathsOf(unlocked), pathsOf(locked)};
 }
 
+// Whether every collection is unlocked, unlocking the locked ones first. Their `Locked` flags are read
+// before any search, since a property read is the one request that no provider turns into a window:
+// KeePassXC makes a search of a locked database wait on its own unlock window, shown whether or not
+// anyone can see it, and hides a locked collection's items from searches.
+bool collectionsUnlocked(Call& call) {
+    auto locked = lockedCollections(call);
+    if (!locked)
+        return false;
+    if (locked->empty())
+        return true;
+    if (!unlock(call, *locked))
+        return false;
+    locked = lockedCollections(call);
+    return locked && locked->empty();
+}
+
 // The matching items, all unlocked; empty when there is none. nullopt when the truth cannot be had: the
-// service failed, or something stays locked (no prompt possible, or the user dismissed it).
+// service failed, or something stays locked (no prompt possible, or the person dismissed it).
 std::optional<Paths> unlockedMatches(Call& call, const KeychainItem& item) {
-    for (int round = 0; round < 2; ++round) {
-        auto found = search(call, item);
-        if (!found)
-            return std::nullopt;
-        auto locked = std::optional(found->locked);
-        if (found->unlocked.empty() && locked->empty())
-            locked = lockedCollections(call);
-        if (!locked)
-            return std::nullopt;
-        if (locked->empty())
-            return found->unlocked;
-        if (round == 1 || !unlock(call, *locked))
-            return std::nullopt;
-    }
-    return std::nullopt;
+    if (!collectionsUnlocked(call))
+        return std::nullopt;
+    auto found = search(call, item);
+    // Items locked on their own, in an unlocked collection, are unlocked the same way.
+    if (found && !found->locked.empty() && unlock(call, found->locked))
+        found = search(call, item);
+    if (!found || !found->locked.empty())
+        return std::nullopt;
+    return found->unlocked;
 }
 
 // The encrypted session that carries secrets. Opening it sends nothing to the store, so one failed
@@ -574,32 +577,42 @@ bool connect(Call& call, Session session = Session::later) {
     return true;
 }
 
+// The secret of the item at `path`, once the session is open: notFound when the item has vanished.
+KeychainLookup secretAt(Call& call, const std::string& path) {
+    auto finished = bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        secret_service_get_secret_for_dbus_path(call.service, path.c_str(), cancellable, done, slot);
+    });
+    GError* error = nullptr;
+    SecretValue* value = secret_service_get_secret_for_dbus_path_finish(call.service, finished.get(), &error);
+    if (error != nullptr) {
+        bool gone = vanished(error);
+        g_error_free(error);
+        return {gone ? KeychainStatus::notFound : KeychainStatus::failure, {}};
+    }
+    // The service leaves out of its answer an item that is no longer there.
+    if (value == nullptr)
+        return {KeychainStatus::notFound, {}};
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value, &length);
+    KeychainLookup found{KeychainStatus::success, std::string_view(bytes, length)};
+    secret_value_unref(value);
+    return found;
+}
+
+// Whether the item at `path` holds exactly `data`: a provider may answer "done" and keep something else
+// (KeePassXC keeps an empty text for values it takes for its own field references).
+bool holds(Call& call, const std::string& path, std::string_view data) {
+    auto found = secretAt(call, path);
+    return found.status == KeychainStatus::success && std::string_view(found.data) == data;
+}
+
 KeychainLookup readSecret(Call& call, const Paths& paths) {
     if (!openSession(call))
         return {};
     for (const auto& path : paths) {
-        auto finished =
-            bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-                secret_service_get_secret_for_dbus_path(call.service, path.c_str(), cancellable, done, slot);
-            });
-        GError* error = nullptr;
-        SecretValue* value =
-            secret_service_get_secret_for_dbus_path_finish(call.service, finished.get(), &error);
-        if (error != nullptr) {
-            bool gone = vanished(error);
-            g_error_free(error);
-            if (gone)
-                continue;
-            return {};
-        }
-        // The service leaves out of its answer an item that is no longer there.
-        if (value == nullptr)
-            continue;
-        gsize length = 0;
-        const gchar* bytes = secret_value_get(value, &length);
-        KeychainLookup found{KeychainStatus::success, std::string_view(bytes, length)};
-        secret_value_unref(value);
-        return found;
+        auto found = secretAt(call, path);
+        if (found.status != KeychainStatus::notFound)
+            return found;
     }
     return {KeychainStatus::notFound, {}};
 }
@@ -623,6 +636,8 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
 // nothing. An item listed again and again without a secret is a failure.
 KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
     constexpr int searches = 3;
+    if (!descriptorsFree())
+        return {KeychainStatus::failure, {}};
     Call call;
     if (!connect(call, wanted == KeychainReturn::data ? Session::ahead : Session::later))
         return {KeychainStatus::failure, {}};
@@ -665,7 +680,23 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
     return KeychainStatus::success;
 }
 
+// Gives the item at `path` the data, and checks that it holds it; when it does not, the data it held
+// before is put back, so that a refused update leaves the record as it was.
+KeychainStatus replaceSecret(Call& call, const std::string& path, std::string_view data) {
+    auto before = secretAt(call, path);
+    if (before.status != KeychainStatus::success)
+        return before.status;
+    auto set = setSecret(call, path, data);
+    if (set == KeychainStatus::success && holds(call, path, data))
+        return set;
+    if (set != KeychainStatus::notFound)
+        setSecret(call, path, before.data);
+    return set == KeychainStatus::notFound ? set : KeychainStatus::failure;
+}
+
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
+    if (!descriptorsFree())
+        return KeychainStatus::failure;
     Call call;
     auto [found, paths] = connectAndMatch(call, item, Session::ahead);
     if (found != KeychainStatus::success)
@@ -676,7 +707,7 @@ KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
     // vanished meanwhile are passed over.
     auto status = KeychainStatus::notFound;
     for (const auto& path : paths) {
-        auto set = setSecret(call, path, data);
+        auto set = replaceSecret(call, path, data);
         if (set == KeychainStatus::failure)
             return set;
         if (set == KeychainStatus::success)
@@ -726,7 +757,43 @@ GVariant* itemProperties(const KeychainItem& item) {
     return g_variant_builder_end(&properties);
 }
 
+// The item CreateItem made, once its prompt (if any) was answered; nothing when it made none. A prompt
+// dismissed is a failure whatever it names: KeePassXC names an item it left empty.
+std::optional<std::string> createdItem(Call& call, GVariant* reply) {
+    const char* created = nullptr;
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(&o&o)", &created, &prompt);
+    std::string item = created;
+    if (std::strcmp(prompt, noObject) != 0) {
+        GVariant* result = completePrompt(call, prompt, G_VARIANT_TYPE_OBJECT_PATH);
+        if (result == nullptr)
+            return std::nullopt;
+        item = g_variant_get_string(result, nullptr);
+        g_variant_unref(result);
+    }
+    if (item == noObject)
+        return std::nullopt;
+    return item;
+}
+
+bool requestDeletion(Call& call, const std::string& path);
+
+// After a create that failed, the items of the record that hold nothing are removed: a provider may
+// have made one, and no record is ever stored empty, so none of them is another writer's.
+void removeEmptyItems(Call& call, const KeychainItem& item) {
+    auto found = search(call, item);
+    if (!found)
+        return;
+    for (const auto& path : found->unlocked) {
+        auto held = secretAt(call, path);
+        if (held.status == KeychainStatus::success && held.data.size() == 0)
+            requestDeletion(call, path);
+    }
+}
+
 KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
+    if (!descriptorsFree())
+        return KeychainStatus::failure;
     Call call;
     if (!connect(call, Session::ahead))
         return KeychainStatus::failure;
@@ -744,20 +811,13 @@ KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
                                   G_VARIANT_TYPE("(oo)"), &error);
     if (failed(error))
         return KeychainStatus::failure;
-    const char* created = nullptr;
-    const char* prompt = nullptr;
-    g_variant_get(reply, "(&o&o)", &created, &prompt);
-    // The write is done only when the service names the item that holds it: "/" without a prompt, or a
-    // prompt that was dismissed, stored nothing.
-    bool stored = std::strcmp(created, noObject) != 0;
-    if (!stored && std::strcmp(prompt, noObject) != 0) {
-        GVariant* result = completePrompt(call, prompt, G_VARIANT_TYPE_OBJECT_PATH);
-        stored = result != nullptr && std::strcmp(g_variant_get_string(result, nullptr), noObject) != 0;
-        if (result != nullptr)
-            g_variant_unref(result);
-    }
+    auto created = createdItem(call, reply);
     g_variant_unref(reply);
-    return stored ? KeychainStatus::success : KeychainStatus::failure;
+    // Done means stored: the item holds exactly the stored form.
+    if (created && holds(call, *created, data))
+        return KeychainStatus::success;
+    removeEmptyItems(call, item);
+    return KeychainStatus::failure;
 }
 
 // Asks for the item's deletion; whether it is gone is for the caller to look at again, since a provider
@@ -783,6 +843,8 @@ bool requestDeletion(Call& call, const std::string& path) {
 }
 
 KeychainStatus deleteItem(const KeychainItem& item) {
+    if (!descriptorsFree())
+        return KeychainStatus::failure;
     Call call;
     auto [found, paths] = connectAndMatch(call, item);
     if (found != KeychainStatus::success)

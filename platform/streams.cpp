@@ -4,7 +4,16 @@
 
 #include <algorithm>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 BoundedInput readBoundedInput(int fd, std::size_t limit, PastLimit pastLimit) {
     BoundedInput input;

@@ -29,6 +29,11 @@ inline constexpr int standardInput = STDIN_FILENO;
 inline constexpr int standardOutput = STDOUT_FILENO;
 inline constexpr int standardError = STDERR_FILENO;
 
+// Raises the soft limit on open descriptors to the hard one. The limit a caller passes on may be far
+// below what a run needs (the keychain's libraries alone take several), and only the hard one is a
+// choice the caller made.
+void raiseDescriptorLimit();
+
 // A reader that goes away makes a write fail instead of ending the process with SIGPIPE.
 inline void ignoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
