@@ -599,11 +599,15 @@ KeychainLookup secretAt(Call& call, const std::string& path) {
     return found;
 }
 
-// Whether the item at `path` holds exactly `data`: a provider may answer "done" and keep something else
-// (KeePassXC keeps an empty text for values it takes for its own field references).
-bool holds(Call& call, const std::string& path, std::string_view data) {
+// Whether the write of a record's data to the item at `path` took: read back, the item must hold data,
+// since a provider may answer "done" and keep an empty text (KeePassXC, for values it takes for its own
+// field references). Other data, or no item at all, is a later writer's or remover's doing, which the
+// record's last acknowledged state rightly follows; a stored form is never empty, so an empty one can
+// be nobody's.
+bool writeTook(Call& call, const std::string& path) {
     auto found = secretAt(call, path);
-    return found.status == KeychainStatus::success && std::string_view(found.data) == data;
+    return found.status == KeychainStatus::notFound ||
+           (found.status == KeychainStatus::success && found.data.size() > 0);
 }
 
 KeychainLookup readSecret(Call& call, const Paths& paths) {
@@ -680,18 +684,18 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
     return KeychainStatus::success;
 }
 
-// Gives the item at `path` the data, and checks that it holds it; when it does not, the data it held
+// Gives the item at `path` the data, and checks that the write took; when it did not, the data it held
 // before is put back, so that a refused update leaves the record as it was.
 KeychainStatus replaceSecret(Call& call, const std::string& path, std::string_view data) {
     auto before = secretAt(call, path);
     if (before.status != KeychainStatus::success)
         return before.status;
     auto set = setSecret(call, path, data);
-    if (set == KeychainStatus::success && holds(call, path, data))
+    if (set == KeychainStatus::notFound || (set == KeychainStatus::success && writeTook(call, path)))
         return set;
-    if (set != KeychainStatus::notFound)
+    if (!writeTook(call, path))
         setSecret(call, path, before.data);
-    return set == KeychainStatus::notFound ? set : KeychainStatus::failure;
+    return KeychainStatus::failure;
 }
 
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
@@ -813,8 +817,8 @@ KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
         return KeychainStatus::failure;
     auto created = createdItem(call, reply);
     g_variant_unref(reply);
-    // Done means stored: the item holds exactly the stored form.
-    if (created && holds(call, *created, data))
+    // Done means stored, not merely a named item.
+    if (created && writeTook(call, *created))
         return KeychainStatus::success;
     removeEmptyItems(call, item);
     return KeychainStatus::failure;
