@@ -375,8 +375,11 @@ SecretService* secretService(Call& call) {
 // Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
 // result, or nullptr when it was dismissed. A prompt that cannot be shown is dismissed unseen, so that
 // it never waits in the daemon.
-GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type) {
-    if (!promptPossible(call)) {
+enum class PromptShows { window, nothing };
+
+GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type,
+                         PromptShows shows = PromptShows::window) {
+    if (shows == PromptShows::window && !promptPossible(call)) {
         GError* error = nullptr;
         GVariant* reply =
             callService(call, prompt, "org.freedesktop.Secret.Prompt", "Dismiss", nullptr, nullptr, &error);
@@ -406,6 +409,33 @@ Paths pathsOf(gchar** paths) {
     return found;
 }
 
+// Whether KWallet serves the Secret Service and every wallet named in `paths` is open already, opened by
+// another program. KWallet then still answers Unlock with a prompt, which completes without a window;
+// its own interface says whether the wallet is open, which shows nothing either.
+bool walletsOpen(Call& call, const Paths& paths) {
+    constexpr const char* kwallet = "org.kde.kwalletd5";
+    std::string provider = nameOwner(call, serviceName);
+    if (provider.empty() || provider != nameOwner(call, kwallet))
+        return false;
+    constexpr std::string_view collections = "/org/freedesktop/secrets/collection/";
+    for (const auto& path : paths) {
+        if (!path.starts_with(collections))
+            return false;
+        auto wallet = path.substr(collections.size());
+        wallet = wallet.substr(0, wallet.find('/'));
+        GVariant* reply = callObject(call, kwallet, "/modules/kwalletd5", "org.kde.KWallet", "isOpen",
+                                     g_variant_new("(s)", wallet.c_str()), G_VARIANT_TYPE("(b)"), nullptr);
+        if (reply == nullptr)
+            return false;
+        gboolean open = FALSE;
+        g_variant_get(reply, "(b)", &open);
+        g_variant_unref(reply);
+        if (!open)
+            return false;
+    }
+    return true;
+}
+
 // Unlocks the collections or items at `paths` through the service's own Unlock, which shows nothing by
 // itself. A provider that can unlock without asking (KWallet, when another program has the wallet open)
 // answers with no prompt; otherwise its prompt is shown and waited for with no limit, or dismissed unseen
@@ -425,7 +455,8 @@ bool unlock(Call& call, const Paths& paths) {
     g_variant_get(reply, "(@ao&o)", nullptr, &prompt);
     bool done = true;
     if (std::strcmp(prompt, noObject) != 0) {
-        GVariant* result = completePrompt(call, prompt, nullptr);
+        auto shows = walletsOpen(call, paths) ? PromptShows::nothing : PromptShows::window;
+        GVariant* result = completePrompt(call, prompt, nullptr, shows);
         done = result != nullptr;
         if (done)
             g_variant_unref(result);

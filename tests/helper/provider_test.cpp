@@ -192,6 +192,12 @@ apiEnabled=true
     }
     // Locks the store through the Secret Service, answering the prompt KeePassXC makes of it.
     void lock() {
+        // KWallet's own close ends every program's hold on the wallet, as its tray's "close" does.
+        if (GetParam().kind == Kind::kwallet) {
+            gdbus({"call", "--session", "--dest", "org.kde.kwalletd5", "--object-path", "/modules/kwalletd5",
+                   "--method", "org.kde.KWallet.close", "kdewallet", "true"});
+            return;
+        }
         auto reply = callService("/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Lock",
                                  {"['" + collection() + "']"});
         auto prompt = reply.find("/org/freedesktop/secrets/prompt/");
