@@ -3,11 +3,16 @@
 
 #include "platform/files.h"
 #include "platform/keychain.h"
+#include "platform/streams.h"
 #include "platform/uuid.h"
 
 #include <nlohmann/json.hpp>
 
 namespace {
+
+// What one run of the CLI opens at most at once: the CLI itself, its pipes, its process handle and the
+// descriptors the kernel's /proc and /dev/null reads take, with room to spare.
+constexpr int runDescriptors = 16;
 
 using Json = nlohmann::json;
 
@@ -49,8 +54,9 @@ std::string stateOfSignIn(const Json& entry) {
 } // namespace
 
 std::string authenticationStateOf(const GitHubResult& statusQuery) {
+    // A process out of descriptors could not open the CLI or its pipes: the CLI is not missing.
     if (statusQuery.status == 127)
-        return "component-missing";
+        return descriptorsAvailable(runDescriptors) ? "component-missing" : "unavailable";
     if (statusQuery.status != 0)
         return "unavailable";
     // The output is at most 65,536 bytes; the parser keeps its own stack, so nesting cannot exhaust ours.

@@ -346,7 +346,7 @@ KeychainStatus deleteItem(const KeychainItem& item) {
     if (found != KeychainStatus::success)
         return found;
     for (const auto& path : paths) {
-        if (!requestDeletion(call, path))
+        if (!requestDeletion(call, path) && stillListed(call, item, path))
             return KeychainStatus::failure;
     }
     // Deleted means none of those items is there any more; one that another run created since is not one

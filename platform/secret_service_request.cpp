@@ -3,6 +3,7 @@
 #include "platform/secret_service.h"
 
 #include "platform/process_record.h"
+#include "platform/streams.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -37,13 +38,7 @@ constexpr int descriptorsNeeded = 16;
 } // namespace
 
 bool descriptorsFree() {
-    int taken[descriptorsNeeded];
-    int count = 0;
-    while (count < descriptorsNeeded && (taken[count] = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
-        ++count;
-    for (int index = 0; index < count; ++index)
-        close(taken[index]);
-    return count == descriptorsNeeded;
+    return descriptorsAvailable(descriptorsNeeded);
 }
 
 std::optional<unsigned> serviceProcess(GDBusConnection* bus) {

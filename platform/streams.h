@@ -34,6 +34,10 @@ inline constexpr int standardError = STDERR_FILENO;
 // choice the caller made.
 void raiseDescriptorLimit();
 
+// Whether `count` more descriptors can be opened now: a run that needs that many and finds fewer fails
+// as a shortage, not as the absence of what it would have opened.
+bool descriptorsAvailable(int count);
+
 // A reader that goes away makes a write fail instead of ending the process with SIGPIPE.
 inline void ignoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);
