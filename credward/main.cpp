@@ -11,6 +11,7 @@ constexpr std::size_t inputLimit = 65'536;
 
 int main(int argc, char** argv) {
     disableCoreFiles();
+    raiseDescriptorLimit();
     restoreChildEndSignal();
     // git may stop reading; a failed write must end this run with a status, not a signal.
     ignoreBrokenPipes();

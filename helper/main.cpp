@@ -6,6 +6,7 @@
 
 int main() {
     disableCoreFiles();
+    raiseDescriptorLimit();
     restoreChildEndSignal();
     // A caller that stops reading must not kill the helper; the failed write is simply the end.
     ignoreBrokenPipes();

@@ -3,8 +3,30 @@
 #include "platform/interrupted.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
+#include <sys/resource.h>
 #include <unistd.h>
+
+bool descriptorsAvailable(int count) {
+    // Counted by opening them, as the kernel's own accounting is what will refuse; closed at once.
+    constexpr int most = 64;
+    int taken[most];
+    int opened = 0;
+    while (opened < std::min(count, most) && (taken[opened] = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0)
+        ++opened;
+    for (int index = 0; index < opened; ++index)
+        close(taken[index]);
+    return opened == std::min(count, most);
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 BoundedInput readBoundedInput(int fd, std::size_t limit, PastLimit pastLimit) {
     BoundedInput input;

@@ -29,6 +29,15 @@ inline constexpr int standardInput = STDIN_FILENO;
 inline constexpr int standardOutput = STDOUT_FILENO;
 inline constexpr int standardError = STDERR_FILENO;
 
+// Raises the soft limit on open descriptors to the hard one. The limit a caller passes on may be far
+// below what a run needs (the keychain's libraries alone take several), and only the hard one is a
+// choice the caller made.
+void raiseDescriptorLimit();
+
+// Whether `count` more descriptors can be opened now: a run that needs that many and finds fewer fails
+// as a shortage, not as the absence of what it would have opened.
+bool descriptorsAvailable(int count);
+
 // A reader that goes away makes a write fail instead of ending the process with SIGPIPE.
 inline void ignoreBrokenPipes() {
     std::signal(SIGPIPE, SIG_IGN);

@@ -129,6 +129,21 @@ TEST_F(CredentialStore, RequestOfExactlyTheLimitIsServedAndOneByteMoreIsNot) {
     EXPECT_EQ(ask(exact + " "), failureReplyText);
 }
 
+// GLib ends a process that cannot make its descriptors; the helper answers instead, and a low soft limit
+// is no limit at all, as the hard one is raised to.
+TEST_F(CredentialStore, FewDescriptorsGetAnAnswerNeverASignal) {
+    auto account = freshAccount();
+    for (const std::string limit : {"-n 4", "-n 5", "-n 8", "-Sn 5"}) {
+        auto run =
+            runProgram({.program = "/bin/sh",
+                        .arguments = {"-c", "ulimit " + limit + " && exec \"$0\"", bundleProgram("helper")},
+                        .input = request("exists", account)});
+        EXPECT_EQ(run.exitStatus, 0) << limit << ": signal " << run.signal;
+        auto expected = limit == "-Sn 5" ? R"({"exists":false,"ok":true})" : failureReplyText;
+        EXPECT_EQ(run.out, expected) << limit;
+    }
+}
+
 TEST_F(CredentialStore, UnreachableSecretServiceFailsPromptly) {
     auto account = freshAccount();
     auto noBus = environmentWith({"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR=/nonexistent", "DISPLAY"});

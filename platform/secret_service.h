@@ -1,0 +1,153 @@
+// The keychain plugin's parts shared by its files: one operation's connection to the Secret Service
+// with its bounded requests (secret_service_request.cpp), and the display and prompt policy with the
+// unlocking it allows (secret_service_prompt.cpp). keychain_secret.cpp builds the four item operations
+// on them.
+#pragma once
+
+#define SECRET_API_SUBJECT_TO_CHANGE
+#include <libsecret/secret.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace secretservice {
+
+using Paths = std::vector<std::string>;
+
+constexpr const char* noObject = "/";
+constexpr const char* serviceName = "org.freedesktop.secrets";
+constexpr const char* servicePath = "/org/freedesktop/secrets";
+constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
+constexpr const char* collectionInterface = "org.freedesktop.Secret.Collection";
+constexpr const char* serviceInterface = "org.freedesktop.Secret.Service";
+constexpr const char* propertiesInterface = "org.freedesktop.DBus.Properties";
+// The stored form is text, but providers such as KeePassXC expand placeholders ("{TITLE}") in text
+// secrets; nobody rewrites bytes. Items stored earlier as text/plain read the same.
+constexpr const char* storedContentType = "application/octet-stream";
+
+// When an operation asks for the encrypted session: right away when it connects, or when first needed.
+enum class Session { later, ahead };
+
+// Whether a prompt the service asked for shows a window, as far as is known before it is shown.
+enum class PromptShows { window, nothing };
+
+// One keychain operation: its bus connection, the main context on which its requests are answered, the
+// cancellable that ends a request the service will not answer (and with it the operation), libsecret's
+// service object (made only for what needs it: the encrypted session and prompts), the service's
+// process once it was asked for, and whether a prompt could be shown (decided once, when first needed).
+struct Call {
+    GMainContext* context = g_main_context_new();
+    GCancellable* cancellable = g_cancellable_new();
+    GDBusConnection* bus = nullptr;
+    SecretService* service = nullptr;
+    bool serviceRequested = false;
+    GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
+    std::optional<unsigned> serviceProcess;
+    std::optional<bool> promptPossible;
+
+    Call() { g_main_context_push_thread_default(context); }
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+    ~Call() {
+        // A request still on its way would hand its answer to this object after it is gone.
+        if (serviceRequested && serviceMade == nullptr) {
+            g_cancellable_cancel(cancellable);
+            while (serviceMade == nullptr)
+                g_main_context_iteration(context, TRUE);
+        }
+        if (serviceMade != nullptr)
+            g_object_unref(serviceMade);
+        if (service != nullptr)
+            g_object_unref(service);
+        if (bus != nullptr)
+            g_object_unref(bus);
+        g_object_unref(cancellable);
+        // What the objects leave to be done on the context (the bus hands back their signal
+        // subscriptions there) is done now; a context freed with it pending would lose its memory.
+        while (g_main_context_iteration(context, FALSE)) {
+        }
+        g_main_context_pop_thread_default(context);
+        g_main_context_unref(context);
+    }
+};
+
+// Whether the process has the descriptors GLib needs for one operation: GLib ends a process that cannot
+// make them, and an operation that does not start answers with a failure instead.
+bool descriptorsFree();
+
+// Waits for the request in flight to end, by `requestWait`; a request given up is cancelled, so that a
+// wedged daemon ends the operation instead of the caller's wait.
+void awaitResult(Call& call, GAsyncResult* const& result);
+
+void keepResult(GObject*, GAsyncResult* result, gpointer slot);
+
+bool failed(GError* error);
+
+// The item is gone: deleted by another client between a search and its use. That is the answer "not
+// found", not a failure of the service.
+bool vanished(const GError* error);
+
+// One method call on an object of the bus or the Secret Service, within the bound.
+GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
+                     const char* method, GVariant* parameters, const GVariantType* reply, GError** error);
+
+std::string nameOwner(Call& call, const char* name);
+
+bool nameListed(Call& call, const char* method, const char* name);
+
+GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
+                      GVariant* parameters, const GVariantType* reply, GError** error);
+
+// libsecret's object for the service, made only when an operation needs the encrypted session or a
+// prompt: making it costs several requests to the bus, which a search or a deletion does without. When
+// the session could not be opened with it, it is made without one, for openSession() to try again.
+SecretService* secretService(Call& call);
+
+// The encrypted session that carries secrets. Opening it sends nothing to the store, so one failed
+// attempt (KWallet refuses a client key now and then) is followed by one more.
+bool openSession(Call& call);
+
+// Connects to the session bus; with `ahead`, the encrypted session is asked for right away.
+bool connect(Call& call, Session session = Session::later);
+
+using Finished = std::unique_ptr<GAsyncResult, void (*)(gpointer)>;
+
+// Starts one asynchronous request with the operation's cancellable and waits for it within the bound.
+template <typename Start> Finished bounded(Call& call, Start start) {
+    GAsyncResult* result = nullptr;
+    start(call.cancellable, keepResult, &result);
+    awaitResult(call, result);
+    return Finished(result, g_object_unref);
+}
+
+bool promptPossible(Call& call);
+
+// Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
+// result, or nullptr when it was dismissed. A prompt that cannot be shown is dismissed unseen, so that
+// it never waits in the daemon.
+GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type,
+                         PromptShows shows = PromptShows::window);
+
+Paths pathsOf(gchar** paths);
+
+// Unlocks the collections or items at `paths` through the service's own Unlock, which shows nothing by
+// itself. A provider that can unlock without asking answers with no prompt, or (KWallet, when another
+// program has the wallet open) with one that completes without a window; otherwise its prompt is shown
+// and waited for with no limit, or dismissed unseen when it cannot be shown. Whether all is unlocked
+// afterwards is for the caller to look at again: a dismissed prompt may still answer "done".
+bool unlock(Call& call, const Paths& paths);
+
+std::optional<bool> isLocked(Call& call, const std::string& collection);
+
+// The collections that are locked. A provider may hide the items of a locked collection from searches
+// (KeePassXC does), so "nothing found" is "does not exist" only when none is.
+std::optional<Paths> lockedCollections(Call& call);
+
+// Whether every collection is unlocked, unlocking the locked ones first. Their `Locked` flags are read
+// before any search, since a property read is the one request that no provider turns into a window:
+// KeePassXC makes a search of a locked database wait on its own unlock window, shown whether or not
+// anyone can see it, and hides a locked collection's items from searches.
+bool collectionsUnlocked(Call& call);
+
+} // namespace secretservice

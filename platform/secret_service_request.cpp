@@ -1,0 +1,253 @@
+// One keychain operation's requests to the session bus and the Secret Service, each waited for by one
+// rule, and libsecret's service object with the encrypted session, made only when an operation needs it.
+#include "platform/secret_service.h"
+
+#include "platform/process_record.h"
+#include "platform/streams.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace secretservice {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long one request to the bus or the service is waited for, as data. A service that is running gets
+// the bus's usual reply time however slowly it works, and its answer is taken whenever it comes within
+// that; one that is stopped or has ended never answers, so its process is looked at every `look` and
+// the request given up as soon as it is seen so. A service that is gone, or a bus that is gone, fails
+// the request at once by itself. The machine's load plays no part: it says nothing of the service.
+struct WaitRule {
+    std::chrono::milliseconds answer; // the bus's own default reply timeout
+    std::chrono::milliseconds look;
+};
+constexpr WaitRule requestWait{std::chrono::seconds(25), std::chrono::seconds(1)};
+
+// GLib ends the process when it cannot make the descriptors that a main context, its bus connection and
+// the bus's worker need. An operation starts only when this many are free, so that a process short of
+// descriptors answers with a failure instead of dying.
+constexpr int descriptorsNeeded = 16;
+
+} // namespace
+
+bool descriptorsFree() {
+    return descriptorsAvailable(descriptorsNeeded);
+}
+
+std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
+    constexpr int timeout = static_cast<int>(requestWait.look.count());
+    GVariant* reply = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                  "org.freedesktop.DBus", "GetConnectionUnixProcessID",
+                                                  g_variant_new("(s)", serviceName), G_VARIANT_TYPE("(u)"),
+                                                  G_DBUS_CALL_FLAGS_NONE, timeout, nullptr, nullptr);
+    if (reply == nullptr)
+        return std::nullopt;
+    unsigned pid = 0;
+    g_variant_get(reply, "(u)", &pid);
+    g_variant_unref(reply);
+    return pid;
+}
+
+bool serviceMayAnswer(Call& call) {
+    if (call.bus == nullptr)
+        return true;
+    if (!call.serviceProcess)
+        call.serviceProcess = serviceProcess(call.bus);
+    if (!call.serviceProcess)
+        return true;
+    ProcessHandle process(*call.serviceProcess);
+    ProcessRecord record;
+    if (!readProcessStat(process, record)) {
+        // Ended and collected, or replaced by a service the bus started anew: asked for again next time.
+        call.serviceProcess.reset();
+        return true;
+    }
+    return !record.stopped && !record.ended;
+}
+
+void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::time_point deadline) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0)
+        return;
+    GSource* timer = g_timeout_source_new(static_cast<guint>(left));
+    g_source_set_callback(
+        timer, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
+    g_source_attach(timer, context);
+    while (result == nullptr && !g_source_is_destroyed(timer))
+        g_main_context_iteration(context, TRUE);
+    g_source_destroy(timer);
+    g_source_unref(timer);
+}
+
+void awaitResult(Call& call, GAsyncResult* const& result) {
+    auto deadline = Clock::now() + requestWait.answer;
+    while (result == nullptr) {
+        iterateUntil(call.context, result, std::min(deadline, Clock::now() + requestWait.look));
+        if (result != nullptr)
+            return;
+        if (Clock::now() < deadline && serviceMayAnswer(call))
+            continue;
+        // Cancelled, the request ends at once with an error, as does every later one of the operation.
+        g_cancellable_cancel(call.cancellable);
+        while (result == nullptr)
+            g_main_context_iteration(call.context, TRUE);
+    }
+}
+
+void keepResult(GObject*, GAsyncResult* result, gpointer slot) {
+    *static_cast<GAsyncResult**>(slot) = G_ASYNC_RESULT(g_object_ref(result));
+}
+
+bool sessionBusConfigured() {
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    if (address != nullptr && address[0] != '\0')
+        return std::strncmp(address, "autolaunch:", 11) != 0;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime == nullptr || runtime[0] != '/')
+        return false;
+    struct stat status {};
+    std::string socket = std::string(runtime) + "/bus";
+    return stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+bool failed(GError* error) {
+    if (error == nullptr)
+        return false;
+    g_error_free(error);
+    return true;
+}
+
+bool vanished(const GError* error) {
+    return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE) ||
+           g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT);
+}
+
+GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
+                     const char* method, GVariant* parameters, const GVariantType* reply, GError** error) {
+    auto finished = bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        g_dbus_connection_call(call.bus, name, path, interface, method, parameters, reply,
+                               G_DBUS_CALL_FLAGS_NONE, -1, cancellable, done, slot);
+    });
+    return g_dbus_connection_call_finish(call.bus, finished.get(), error);
+}
+
+GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
+    return callObject(call, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                      parameters, reply, nullptr);
+}
+
+std::string nameOwner(Call& call, const char* name) {
+    GVariant* reply = callBus(call, "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"));
+    if (reply == nullptr)
+        return {};
+    const char* owner = nullptr;
+    g_variant_get(reply, "(&s)", &owner);
+    std::string found = owner;
+    g_variant_unref(reply);
+    return found;
+}
+
+bool nameListed(Call& call, const char* method, const char* name) {
+    GVariant* reply = callBus(call, method, nullptr, G_VARIANT_TYPE("(as)"));
+    if (reply == nullptr)
+        return false;
+    GVariantIter* names = nullptr;
+    g_variant_get(reply, "(as)", &names);
+    bool found = false;
+    const char* listed = nullptr;
+    while (!found && g_variant_iter_next(names, "&s", &listed))
+        found = std::strcmp(listed, name) == 0;
+    g_variant_iter_free(names);
+    g_variant_unref(reply);
+    return found;
+}
+
+GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
+                      GVariant* parameters, const GVariantType* reply, GError** error) {
+    return callObject(call, serviceName, path.c_str(), interface, method, parameters, reply, error);
+}
+
+void requestService(Call& call) {
+    if (call.serviceRequested)
+        return;
+    call.serviceRequested = true;
+    secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, call.cancellable,
+                        keepResult, &call.serviceMade);
+}
+
+SecretService* madeService(GAsyncResult* made, bool& cancelled) {
+    GError* error = nullptr;
+    SecretService* service = secret_service_open_finish(made, &error);
+    cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+    if (error == nullptr)
+        return service;
+    g_error_free(error);
+    if (service != nullptr)
+        g_object_unref(service);
+    return nullptr;
+}
+
+SecretService* secretService(Call& call) {
+    if (call.service != nullptr)
+        return call.service;
+    requestService(call);
+    awaitResult(call, call.serviceMade);
+    // Taken once: a later call, after a failure, asks anew.
+    Finished made(std::exchange(call.serviceMade, nullptr), g_object_unref);
+    call.serviceRequested = false;
+    bool cancelled = false;
+    call.service = madeService(made.get(), cancelled);
+    if (call.service != nullptr || cancelled)
+        return call.service;
+    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
+    });
+    call.service = madeService(finished.get(), cancelled);
+    return call.service;
+}
+
+bool openSession(Call& call) {
+    SecretService* service = secretService(call);
+    if (service == nullptr)
+        return false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        auto finished =
+            bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+                secret_service_ensure_session(service, cancellable, done, slot);
+            });
+        GError* error = nullptr;
+        if (secret_service_ensure_session_finish(service, finished.get(), &error))
+            return true;
+        bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
+        g_error_free(error);
+        if (cancelled)
+            return false;
+    }
+    return false;
+}
+
+bool connect(Call& call, Session session) {
+    if (!sessionBusConfigured())
+        return false;
+    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
+        g_bus_get(G_BUS_TYPE_SESSION, cancellable, done, slot);
+    });
+    GError* error = nullptr;
+    call.bus = g_bus_get_finish(finished.get(), &error);
+    if (failed(error) || call.bus == nullptr)
+        return false;
+    if (session == Session::ahead)
+        requestService(call);
+    return true;
+}
+
+} // namespace secretservice
