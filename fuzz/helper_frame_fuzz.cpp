@@ -10,8 +10,8 @@
 namespace {
 
 // The real GitHub operations over the GitHub CLI stand-in, as the plugin would answer them.
-Reply answerGitHub(GitHubOperation operation) {
-    return answerGitHubOperation(operation, gitHubLoginTimeLimit, gitHubCliStandin());
+Reply answerGitHub(GitHubOperation operation, KeychainSource keychain) {
+    return answerGitHubOperation(operation, gitHubLoginTimeLimit, gitHubCliStandin(), keychain);
 }
 
 constexpr GitHubFunctions gitHubStandin{answerGitHub};

@@ -92,7 +92,7 @@ GitHubState gitHubAuthenticationState() {
     return authenticationStateOf(runGitHubCli(gitHubStatusArguments));
 }
 
-bool prepareGitHubAuthenticationStorage() {
+bool prepareGitHubAuthenticationStorage(const KeychainFunctions* keychain) {
     auto directory = gitHubConfigDirectory();
     if (!directory || !createDirectoryWithParents(*directory, 0700))
         return false;
@@ -103,7 +103,7 @@ bool prepareGitHubAuthenticationStorage() {
     KeychainItem probe{std::string(probeService), randomUuidText()};
     if (probe.account.empty())
         return false;
-    if (keychainAdd(probe, probePayload) != KeychainStatus::success)
+    if (keychainAdd(keychain, probe, probePayload) != KeychainStatus::success)
         return false;
-    return keychainDelete(probe) == KeychainStatus::success;
+    return keychainDelete(keychain, probe) == KeychainStatus::success;
 }

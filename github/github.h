@@ -93,13 +93,14 @@ inline const std::vector<std::string> gitHubStatusArguments{
     "auth", "status", "--active", "--hostname", std::string(gitHubHost), "--json", "hosts"};
 
 // Creates the configuration directory (mode 700) and proves with a throw-away item that the keychain
-// takes and gives up a secret.
-bool prepareGitHubAuthenticationStorage();
+// reached through `keychain` takes and gives up a secret.
+struct KeychainFunctions;
+bool prepareGitHubAuthenticationStorage(const KeychainFunctions* keychain);
 
 // The integration's calls as its users make them, in one table, so that a caller can be handed another.
 struct GitHubCli {
     GitHubState (*authenticationState)();
-    bool (*prepareAuthenticationStorage)();
+    bool (*prepareAuthenticationStorage)(const KeychainFunctions* keychain);
     GitHubResult (*run)(const std::vector<std::string>& arguments, std::string_view input, double timeout);
 };
 

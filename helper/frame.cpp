@@ -8,13 +8,13 @@ namespace {
 Reply answerGitHubStatus(const Request& request, const HelperPlugins& plugins) {
     if (!request.onlyOperationAndLanguage)
         return failureReply();
-    return answerGitHubRequest(GitHubOperation::status, plugins.gitHub());
+    return answerGitHubRequest(GitHubOperation::status, plugins);
 }
 
 Reply answerGitHubAuth(const Request& request, const HelperPlugins& plugins) {
     if (!request.onlyOperationAndLanguage)
         return failureReply();
-    return answerGitHubRequest(GitHubOperation::auth, plugins.gitHub());
+    return answerGitHubRequest(GitHubOperation::auth, plugins);
 }
 
 Reply answerChooseFolder(const Request& request, const HelperPlugins& plugins) {

@@ -7,9 +7,9 @@ const GitHubFunctions* bundledGitHubFunctions() {
     return bundledPluginFunctions<GitHubFunctions>(gitHubPluginFile, gitHubPluginEntry);
 }
 
-Reply answerGitHubRequest(GitHubOperation operation, const GitHubFunctions* gitHub) {
-    if (gitHub != nullptr)
-        return gitHub->answer(operation);
+Reply answerGitHubRequest(GitHubOperation operation, const HelperPlugins& plugins) {
+    if (const GitHubFunctions* gitHub = plugins.gitHub(); gitHub != nullptr)
+        return gitHub->answer(operation, plugins.keychain);
     // A bundle without the plugin cannot reach its GitHub CLI either: the same answer as a missing CLI.
     std::string state(gitHubStateWord(GitHubState::componentMissing));
     if (operation == GitHubOperation::status)

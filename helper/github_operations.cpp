@@ -21,7 +21,8 @@ GitHubResult runBrowserLogin(const GitHubCli& cli, double timeLimit) {
 
 } // namespace
 
-Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli) {
+Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli,
+                            KeychainSource keychain) {
     GitHubState state = cli.authenticationState();
     if (operation == GitHubOperation::status) {
         Reply reply = stateReply(state);
@@ -32,7 +33,7 @@ Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, co
         return stateReply(state);
     if (state == GitHubState::componentMissing)
         return refusal(state);
-    if (!cli.prepareAuthenticationStorage())
+    if (!cli.prepareAuthenticationStorage(keychain()))
         return refusal(GitHubState::secureStorageRequired);
     // The login's output is never looked at: only whether it completed.
     auto login = runBrowserLogin(cli, loginTimeLimit);

@@ -7,4 +7,5 @@
 
 inline constexpr double gitHubLoginTimeLimit = 180.0;
 
-Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli);
+Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli,
+                            KeychainSource keychain);

@@ -4,8 +4,8 @@
 
 namespace {
 
-Reply answer(GitHubOperation operation) {
-    return answerGitHubOperation(operation, gitHubLoginTimeLimit, shippedGitHubCli);
+Reply answer(GitHubOperation operation, KeychainSource keychain) {
+    return answerGitHubOperation(operation, gitHubLoginTimeLimit, shippedGitHubCli, keychain);
 }
 
 constexpr GitHubFunctions functions{answer};

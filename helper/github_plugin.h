@@ -7,8 +7,12 @@
 
 enum class GitHubOperation { status, auth };
 
+struct KeychainFunctions;
+// The helper's own keychain, asked for only when a sign-in has to prove that the keychain takes a secret.
+using KeychainSource = const KeychainFunctions* (*)();
+
 struct GitHubFunctions {
-    Reply (*answer)(GitHubOperation operation);
+    Reply (*answer)(GitHubOperation operation, KeychainSource keychain);
 };
 
 inline constexpr const char* gitHubPluginFile = "dovrel-github.so";

@@ -27,5 +27,6 @@ Reply answerRead(const Request& request, const HelperPlugins& plugins);
 Reply answerRemove(const Request& request, const HelperPlugins& plugins);
 Reply answerWrite(const Request& request, const HelperPlugins& plugins);
 
-// Through the GitHub plugin's table; without one, the answer of a bundle whose GitHub CLI is missing.
-Reply answerGitHubRequest(GitHubOperation operation, const GitHubFunctions* gitHub);
+// Through the GitHub plugin's table, with the keychain table for the sign-in; without the plugin, the answer
+// of a bundle whose GitHub CLI is missing.
+Reply answerGitHubRequest(GitHubOperation operation, const HelperPlugins& plugins);

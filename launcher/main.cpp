@@ -4,6 +4,7 @@
 #include "platform/bundle.h"
 #include "platform/child_process.h"
 #include "platform/dialogs.h"
+#include "platform/dialogs_plugin.h"
 #include "platform/session_environment.h"
 #include "platform/streams.h"
 
@@ -54,9 +55,9 @@ int main() {
     const auto environment = takenOverVariables(ClosedEnvironment::application);
     const auto child = launch(root, environment);
     if (!child)
-        runAlert(installationAlert());
+        runAlert(bundledDialogFunctions(), installationAlert());
     else if (!endedWithSuccess(*child))
-        runAlert(startFailureAlert());
+        runAlert(bundledDialogFunctions(), startFailureAlert());
     // Where no alert could be shown there is nobody left to tell; the status stays 0 all the same. The
     // dialog toolkit's threads may still run, so no exit handler or destructor runs beside them; the
     // launcher has written nothing that would need flushing.

@@ -14,11 +14,3 @@ FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::stri
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert) {
     return dialogs == nullptr ? AlertAnswer{} : dialogs->runAlert(alert);
 }
-
-FolderChoice chooseFolderModally(const std::string& title) {
-    return chooseFolderModally(bundledDialogFunctions(), title);
-}
-
-AlertAnswer runAlert(const Alert& alert) {
-    return runAlert(bundledDialogFunctions(), alert);
-}

@@ -13,8 +13,6 @@ struct FolderChoice {
     std::optional<std::string> path; // the folder as the chooser gives it; empty when cancelled
 };
 
-FolderChoice chooseFolderModally(const std::string& title);
-
 enum class AlertStyle { warning, informational };
 
 struct Alert {
@@ -36,10 +34,8 @@ struct AlertAnswer {
     std::size_t button = 0;                        // the chosen button's index, when outcome is button
 };
 
-AlertAnswer runAlert(const Alert& alert);
-
-// The same through a given table, such as the plugin's; without one nobody is asked. The two above use
-// the bundled plugin, loaded when the first dialog is shown.
+// Through a given table, such as the bundled plugin's (`bundledDialogFunctions()`, loaded when the first
+// dialog is shown); without one nobody is asked.
 struct DialogFunctions;
 FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title);
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert);

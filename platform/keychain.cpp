@@ -25,19 +25,3 @@ KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem
 KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item) {
     return keychain == nullptr ? KeychainStatus::failure : keychain->remove(item);
 }
-
-KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted) {
-    return keychainCopy(bundledKeychainFunctions(), item, wanted);
-}
-
-KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data) {
-    return keychainUpdate(bundledKeychainFunctions(), item, data);
-}
-
-KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data) {
-    return keychainAdd(bundledKeychainFunctions(), item, data);
-}
-
-KeychainStatus keychainDelete(const KeychainItem& item) {
-    return keychainDelete(bundledKeychainFunctions(), item);
-}

@@ -25,23 +25,18 @@ struct KeychainLookup {
 // the encrypted session that carrying a secret needs.
 enum class KeychainReturn { nothing, data };
 
-// These reach the bundled keychain plugin, loaded on the first call.
+// The calls go through a given table, such as the bundled plugin's (`bundledKeychainFunctions()`); without
+// one every call fails.
+struct KeychainFunctions;
 
 // The one item that matches, or notFound when none does.
-KeychainLookup keychainCopy(const KeychainItem& item, KeychainReturn wanted = KeychainReturn::data);
-// Replaces the data of the matching item; notFound when there is none.
-KeychainStatus keychainUpdate(const KeychainItem& item, std::string_view data);
-// Creates the item with the given data.
-KeychainStatus keychainAdd(const KeychainItem& item, std::string_view data);
-// Deletes every matching item; notFound when there was none.
-KeychainStatus keychainDelete(const KeychainItem& item);
-
-// The same calls through a given table, such as the plugin's; without one every call fails.
-struct KeychainFunctions;
 KeychainLookup keychainCopy(const KeychainFunctions* keychain, const KeychainItem& item,
                             KeychainReturn wanted);
+// Replaces the data of the matching item; notFound when there is none.
 KeychainStatus keychainUpdate(const KeychainFunctions* keychain, const KeychainItem& item,
                               std::string_view data);
+// Creates the item with the given data.
 KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem& item,
                            std::string_view data);
+// Deletes every matching item; notFound when there was none.
 KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item);

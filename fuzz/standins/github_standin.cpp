@@ -33,7 +33,7 @@ GitHubState authenticationState() {
     return states[pick % states.size()];
 }
 
-bool prepareAuthenticationStorage() {
+bool prepareAuthenticationStorage(const KeychainFunctions*) {
     return (scenario().number / 5) % 2 == 0;
 }
 

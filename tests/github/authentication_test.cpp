@@ -1,5 +1,6 @@
 // The sign-in state from canned answers and from the stand-in, and the storage preparation's checks.
 #include "github/github.h"
+#include "platform/keychain_plugin.h"
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 
@@ -160,14 +161,14 @@ TEST(PrepareGitHubAuthenticationStorage, RefusesADirectoryOthersCanReachAndLeave
     makeFolders(config);
     chmod(config.c_str(), 0755);
     setenv("HOME", home.c_str(), 1);
-    EXPECT_FALSE(prepareGitHubAuthenticationStorage());
+    EXPECT_FALSE(prepareGitHubAuthenticationStorage(bundledKeychainFunctions()));
     EXPECT_EQ(modeOf(config), 0755u);
 
     std::string fileHome = makeScratchFolder("dovrel-home");
     makeFolders(fileHome + "/Library/Application Support/Dovrel/state");
     writeFile(configDirectoryBelow(fileHome), "not a directory");
     setenv("HOME", fileHome.c_str(), 1);
-    EXPECT_FALSE(prepareGitHubAuthenticationStorage());
+    EXPECT_FALSE(prepareGitHubAuthenticationStorage(bundledKeychainFunctions()));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 //   probe child SECONDS SCRIPT                       (the same for /bin/sh -c SCRIPT with that time limit)
 #include "github/github.h"
 #include "helper/github_plugin.h"
+#include "platform/keychain_plugin.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (call == "prepare") {
-        std::printf("%s\n", prepareGitHubAuthenticationStorage() ? "prepared" : "refused");
+        std::printf("%s\n",
+                    prepareGitHubAuthenticationStorage(bundledKeychainFunctions()) ? "prepared" : "refused");
         return 0;
     }
     if (call == "run") {

@@ -2,6 +2,7 @@
 // command line, so that a test can see a sign-in outlast its limit without waiting three minutes.
 //   helper_github_probe status|auth SECONDS
 #include "helper/github_operations.h"
+#include "platform/keychain_plugin.h"
 
 #include <charconv>
 #include <cstdio>
@@ -15,6 +16,8 @@ int main(int argc, char** argv) {
     double limit = 0;
     if (std::from_chars(limitText.data(), limitText.data() + limitText.size(), limit).ec != std::errc())
         return 2;
-    std::puts(std::string(serializeReply(answerGitHubOperation(operation, limit, shippedGitHubCli))).c_str());
+    std::puts(std::string(serializeReply(answerGitHubOperation(operation, limit, shippedGitHubCli,
+                                                               bundledKeychainFunctions)))
+                  .c_str());
     return 0;
 }
