@@ -60,6 +60,7 @@ KeychainLookup secretAt(Call& call, const std::string& path) {
     GError* error = nullptr;
     SecretValue* value = secret_service_get_secret_for_dbus_path_finish(call.service, finished.get(), &error);
     if (error != nullptr) {
+        noteLostSession(call, error);
         bool gone = vanished(error);
         g_error_free(error);
         return {gone ? KeychainStatus::notFound : KeychainStatus::failure, {}};
@@ -113,11 +114,8 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
 // The items a search found may be gone by the time their secrets are asked for, deleted or replaced by
 // another client; the search is then made again, so that "not found" comes from a search that found
 // nothing. An item listed again and again without a secret is a failure.
-KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
+KeychainLookup copyItemIn(Call& call, const KeychainItem& item, KeychainReturn wanted) {
     constexpr int searches = 3;
-    if (!descriptorsFree())
-        return {KeychainStatus::failure, {}};
-    Call call;
     if (!connect(call, wanted == KeychainReturn::data ? Session::ahead : Session::later))
         return {KeychainStatus::failure, {}};
     for (int search = 0; search < searches; ++search) {
@@ -188,10 +186,7 @@ KeychainStatus replaceSecret(Call& call, const std::string& path, std::string_vi
     return KeychainStatus::failure;
 }
 
-KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
-    if (!descriptorsFree())
-        return KeychainStatus::failure;
-    Call call;
+KeychainStatus updateItemIn(Call& call, const KeychainItem& item, std::string_view data) {
     auto [found, paths] = connectAndMatch(call, item, Session::ahead);
     if (found != KeychainStatus::success)
         return found;
@@ -287,10 +282,7 @@ void removeEmptyItems(Call& call, const KeychainItem& item) {
     }
 }
 
-KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
-    if (!descriptorsFree())
-        return KeychainStatus::failure;
-    Call call;
+KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view data) {
     if (!connect(call, Session::ahead))
         return KeychainStatus::failure;
     auto collection = unlockedDefaultCollection(call);
@@ -316,8 +308,8 @@ KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
     return KeychainStatus::failure;
 }
 
-// Asks for the item's deletion; whether it is gone is for the caller to look at again, since a provider
-// may ask the user first and keep the item when refused.
+// Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
+// the service refused, or the person dismissed its prompt and the item stays.
 bool requestDeletion(Call& call, const std::string& path) {
     GError* error = nullptr;
     GVariant* reply =
@@ -329,38 +321,79 @@ bool requestDeletion(Call& call, const std::string& path) {
     }
     const char* prompt = nullptr;
     g_variant_get(reply, "(&o)", &prompt);
+    bool deleted = true;
     if (std::strcmp(prompt, noObject) != 0) {
         GVariant* result = completePrompt(call, prompt, nullptr);
+        deleted = result != nullptr;
         if (result != nullptr)
             g_variant_unref(result);
     }
     g_variant_unref(reply);
-    return true;
+    return deleted;
+}
+
+KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {
+    auto [found, paths] = connectAndMatch(call, item);
+    if (found != KeychainStatus::success)
+        return found;
+    // The service's word is taken for each item it deleted: a search afterwards cannot tell an item that
+    // stayed from one that another run created since at the same path, which KWallet's numbered item
+    // paths allow.
+    for (const auto& path : paths) {
+        if (!requestDeletion(call, path) && stillListed(call, item, path))
+            return KeychainStatus::failure;
+    }
+    return KeychainStatus::success;
+}
+
+bool failedOutright(KeychainStatus status) {
+    return status == KeychainStatus::failure;
+}
+
+bool failedOutright(const KeychainLookup& lookup) {
+    return lookup.status == KeychainStatus::failure;
+}
+
+// Runs an operation in a call of its own; one that failed because the service dropped its encrypted
+// session runs once more on a new connection, which gets a session of its own. The refused request
+// changed nothing, so nothing is done twice.
+template <typename Operation>
+auto inOwnCall(Operation operation) -> decltype(operation(std::declval<Call&>())) {
+    bool lost = false;
+    auto result = [&] {
+        Call call;
+        auto first = operation(call);
+        lost = call.sessionLost;
+        return first;
+    }();
+    if (!lost || !failedOutright(result))
+        return result;
+    Call again;
+    return operation(again);
+}
+
+KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
+    if (!descriptorsFree())
+        return {KeychainStatus::failure, {}};
+    return inOwnCall([&](Call& call) { return copyItemIn(call, item, wanted); });
+}
+
+KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
+    if (!descriptorsFree())
+        return KeychainStatus::failure;
+    return inOwnCall([&](Call& call) { return updateItemIn(call, item, data); });
+}
+
+KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
+    if (!descriptorsFree())
+        return KeychainStatus::failure;
+    return inOwnCall([&](Call& call) { return addItemIn(call, item, data); });
 }
 
 KeychainStatus deleteItem(const KeychainItem& item) {
     if (!descriptorsFree())
         return KeychainStatus::failure;
-    Call call;
-    auto [found, paths] = connectAndMatch(call, item);
-    if (found != KeychainStatus::success)
-        return found;
-    for (const auto& path : paths) {
-        if (!requestDeletion(call, path) && stillListed(call, item, path))
-            return KeychainStatus::failure;
-    }
-    // Deleted means none of those items is there any more; one that another run created since is not one
-    // of them.
-    auto after = search(call, item);
-    if (!after)
-        return KeychainStatus::failure;
-    for (const auto* remaining : {&after->unlocked, &after->locked}) {
-        for (const auto& path : *remaining) {
-            if (std::find(paths.begin(), paths.end(), path) != paths.end())
-                return KeychainStatus::failure;
-        }
-    }
-    return KeychainStatus::success;
+    return inOwnCall([&](Call& call) { return deleteItemIn(call, item); });
 }
 
 // The programs that load this never write to standard error, and GLib would report D-Bus trouble there.

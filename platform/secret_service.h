@@ -45,6 +45,7 @@ struct Call {
     GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
     std::optional<unsigned> serviceProcess;
     std::optional<bool> promptPossible;
+    bool sessionLost = false; // the service no longer knew this call's encrypted session
 
     Call() { g_main_context_push_thread_default(context); }
     Call(const Call&) = delete;
@@ -122,6 +123,9 @@ template <typename Start> Finished bounded(Call& call, Start start) {
 }
 
 bool promptPossible(Call& call);
+
+// Notes in `call` whether `error` says that the service has dropped the call's encrypted session.
+void noteLostSession(Call& call, const GError* error);
 
 // Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
 // result, or nullptr when it was dismissed. A prompt that cannot be shown is dismissed unseen, so that

@@ -137,7 +137,22 @@ GVariant* callObject(Call& call, const char* name, const char* path, const char*
         g_dbus_connection_call(call.bus, name, path, interface, method, parameters, reply,
                                G_DBUS_CALL_FLAGS_NONE, -1, cancellable, done, slot);
     });
-    return g_dbus_connection_call_finish(call.bus, finished.get(), error);
+    GVariant* result = g_dbus_connection_call_finish(call.bus, finished.get(), error);
+    if (error != nullptr)
+        noteLostSession(call, *error);
+    return result;
+}
+
+// KWallet now and then forgets a client's encrypted session while other clients open and close theirs,
+// and answers a request that carries a secret with Qt's "Can't find session" error.
+void noteLostSession(Call& call, const GError* error) {
+    if (error == nullptr || !g_dbus_error_is_remote_error(error))
+        return;
+    gchar* name = g_dbus_error_get_remote_error(error);
+    if (std::strcmp(name, "org.qtproject.QtDBus.Error.InvalidObjectPath") == 0 &&
+        std::strstr(error->message, "session") != nullptr)
+        call.sessionLost = true;
+    g_free(name);
 }
 
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
