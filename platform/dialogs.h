@@ -26,7 +26,8 @@ struct Alert {
     std::vector<std::string> buttons;
     // Shown below the texts, read-only and selectable, in a 520 by 160 scrolling monospaced area.
     std::optional<std::string> accessoryText;
-    bool floating = false; // kept above ordinary windows
+    std::string accessoryName; // the area's name, as a screen reader announces it
+    bool floating = false;     // kept above ordinary windows
 };
 
 enum class AlertOutcome { notShown, dismissed, button };
