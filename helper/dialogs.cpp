@@ -12,12 +12,12 @@
 
 namespace {
 
-std::string chooserTitle(const std::optional<std::string>& language) {
+FolderChooser chooserTexts(const std::optional<std::string>& language) {
     if (language == "en")
-        return "Choose a work folder for Dovrel";
+        return {.title = "Choose a work folder for Dovrel", .cancel = "Cancel", .select = "Select"};
     if (language == "zh-CN")
-        return "选择要让 Dovrel 使用的工作文件夹";
-    return "選擇要讓 Dovrel 使用的工作資料夾";
+        return {.title = "选择要让 Dovrel 使用的工作文件夹", .cancel = "取消", .select = "选择"};
+    return {.title = "選擇要讓 Dovrel 使用的工作資料夾", .cancel = "取消", .select = "選擇"};
 }
 
 constexpr std::array<std::string_view, 7> actions = {"install",   "test",  "build",       "lint",
@@ -98,7 +98,7 @@ constexpr std::size_t allowButton = 1;
 } // namespace
 
 Reply chooseFolder(const Json& request, const HelperPlugins& plugins) {
-    auto choice = chooseFolderModally(plugins.dialogs(), chooserTitle(stringMember(request, "language")));
+    auto choice = chooseFolderModally(plugins.dialogs(), chooserTexts(stringMember(request, "language")));
     // A chooser that could not be shown is not a user's cancellation, and a path that is not UTF-8
     // cannot be told in the reply without changing it, so that the reply says exactly what is on disk.
     if (!choice.shown || (choice.path && !isUtf8(*choice.path)))

@@ -7,16 +7,16 @@ const DialogFunctions* bundledDialogFunctions() {
     return bundledPluginFunctions<DialogFunctions>(dialogsPluginFile, dialogsPluginEntry);
 }
 
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title) {
-    return dialogs == nullptr ? FolderChoice{} : dialogs->chooseFolder(title);
+FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser) {
+    return dialogs == nullptr ? FolderChoice{} : dialogs->chooseFolder(chooser);
 }
 
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert) {
     return dialogs == nullptr ? AlertAnswer{} : dialogs->runAlert(alert);
 }
 
-FolderChoice chooseFolderModally(const std::string& title) {
-    return chooseFolderModally(bundledDialogFunctions(), title);
+FolderChoice chooseFolderModally(const FolderChooser& chooser) {
+    return chooseFolderModally(bundledDialogFunctions(), chooser);
 }
 
 AlertAnswer runAlert(const Alert& alert) {

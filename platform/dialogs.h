@@ -13,7 +13,14 @@ struct FolderChoice {
     std::optional<std::string> path; // the folder as the chooser gives it; empty when cancelled
 };
 
-FolderChoice chooseFolderModally(const std::string& title);
+// The chooser's title and its two buttons' labels, in the language the user is asked in.
+struct FolderChooser {
+    std::string title;
+    std::string cancel;
+    std::string select;
+};
+
+FolderChoice chooseFolderModally(const FolderChooser& chooser);
 
 enum class AlertStyle { warning, informational };
 
@@ -42,5 +49,5 @@ AlertAnswer runAlert(const Alert& alert);
 // The same through a given table, such as the plugin's; without one nobody is asked. The two above use
 // the bundled plugin, loaded when the first dialog is shown.
 struct DialogFunctions;
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title);
+FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser);
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert);

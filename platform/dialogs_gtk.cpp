@@ -110,12 +110,22 @@ gint runModally(GtkWidget* dialog) {
     return response;
 }
 
-FolderChoice showFolderChooser(const std::string& title) {
+// A label that starts with a Latin letter gets it as its access key (Alt+S for "Select"), as GTK's own
+// labels have; the others are shown as they are.
+std::string withAccessKey(const std::string& label) {
+    auto shown = displayable(label);
+    if (!shown.empty() && g_ascii_isalpha(shown.front()))
+        return "_" + shown;
+    return shown;
+}
+
+// The buttons speak the title's language rather than the process's locale.
+FolderChoice showFolderChooser(const FolderChooser& texts) {
     if (!displayOpened())
         return {};
     GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        displayable(title).c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-        g_dgettext("gtk30", "_Select"), g_dgettext("gtk30", "_Cancel"));
+        displayable(texts.title).c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        withAccessKey(texts.select).c_str(), withAccessKey(texts.cancel).c_str());
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), FALSE);
     gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), TRUE);
