@@ -251,14 +251,16 @@ void addButtons(GtkWidget* dialog, const std::vector<std::string>& titles) {
     // Plain labels: a title is never read for an underlined access key.
     for (std::size_t index = 0; index < titles.size(); ++index) {
         GtkWidget* button = gtk_button_new_with_label(displayable(titles[index]).c_str());
-        // Only the first button may be the default: GTK makes a focused button that may be one the
-        // default while it has the focus, and would tell a screen reader so although Return still
-        // answers with the first. It is drawn in the accent colour, as on macOS, so that the user sees
-        // which answer Return gives.
+        // Only the first button is ever the default. GTK makes a focused button the default while it
+        // has the focus, or takes the default from the first while it cannot be one, and a screen
+        // reader would hear that although Return still answers with the first. It is drawn in the
+        // accent colour, as on macOS, so that the user sees which answer Return gives.
         if (index == 0) {
             gtk_widget_set_can_default(button, TRUE);
             gtk_style_context_add_class(gtk_widget_get_style_context(button),
                                         GTK_STYLE_CLASS_SUGGESTED_ACTION);
+        } else {
+            gtk_widget_set_receives_default(button, FALSE);
         }
         gtk_widget_show(button);
         gtk_dialog_add_action_widget(GTK_DIALOG(dialog), button, static_cast<gint>(index));

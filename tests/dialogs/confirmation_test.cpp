@@ -178,6 +178,37 @@ TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {
     EXPECT_EQ(copied.find("專案腳本摘要"), std::string::npos);
 }
 
+TEST_F(Confirmation, AScreenReaderHearsWhatRunsInOrderAndTheDefaultAnswer) {
+    const std::string override = "\xe2\x80\xae", isolate = "\xe2\x81\xa6", zeroWidthSpace = "\xe2\x80\x8b";
+    auto request = validRequest();
+    request["cwd"] = "/home/someone/" + override + "evil" + zeroWidthSpace + "dir";
+    request["command"] = "ls -la " + override + "; rm -rf ~ #" + zeroWidthSpace;
+    request["script"] = "test: " + isolate + "jest" + zeroWidthSpace;
+    auto run = runProgram(
+        {.program = "/usr/bin/python3",
+         .arguments = {fixturesPath() + "/accessible-dialog.py", bundleProgram("helper"), request.dump()}});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    auto heard = Json::parse(run.out);
+    EXPECT_EQ(heard["reply"], answer(false));
+    const std::string message = "允許 Dovrel 執行這次專案指令？";
+    EXPECT_EQ(heard["title"], message);
+    // Read before and after one Tab: the focus moves to "允許這一次", the default stays with "取消".
+    for (const auto* moment : {"before", "after"}) {
+        const auto& dialog = heard[moment];
+        EXPECT_EQ(dialog["alert"]["name"], message) << moment;
+        EXPECT_EQ(dialog["area"]["name"], "工作資料夾與指令") << moment;
+        EXPECT_EQ(dialog["area"]["text"],
+                  "工作資料夾：\n/home/someone/⟨U+202E⟩evil⟨U+200B⟩dir\n\n指令：\nls -la ⟨U+202E⟩; rm -rf ~ "
+                  "#⟨U+200B⟩\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\ntest: ⟨U+2066⟩jest⟨U+200B⟩")
+            << moment;
+        EXPECT_EQ(dialog["buttons"], Json::parse(std::string(R"([{"name":"取消","default":true,"focused":)") +
+                                                 (moment == std::string("before") ? "true" : "false") +
+                                                 R"(},{"name":"允許這一次","default":false,"focused":)" +
+                                                 (moment == std::string("before") ? "false" : "true") + "}]"))
+            << moment;
+    }
+}
+
 TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
     // Within the limits by count, yet laying it out whole would keep the dialog from appearing for minutes.
     const std::string accent = "\xcc\x81";
