@@ -2,8 +2,10 @@
 // keys on the test session's display.
 #include "tests/dialogs/dialog_driver.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace {
 
@@ -207,6 +209,83 @@ TEST_F(Confirmation, AScreenReaderHearsWhatRunsInOrderAndTheDefaultAnswer) {
                                                  (moment == std::string("before") ? "false" : "true") + "}]"))
             << moment;
     }
+}
+
+// A screenshot of a window in 8-bit grey levels.
+struct Shot {
+    int width = 0;
+    int height = 0;
+    std::string pixels;
+    bool inked(int x, int y) const { return static_cast<unsigned char>(pixels[y * width + x]) < 128; }
+};
+
+Shot windowShot(const std::string& window) {
+    auto run = runProgram({.program = "/usr/bin/import",
+                           .arguments = {"-window", window, "-colorspace", "gray", "-depth", "8", "pgm:-"}});
+    Shot shot;
+    std::istringstream header(run.out);
+    std::string magic;
+    int maximum = 0;
+    header >> magic >> shot.width >> shot.height >> maximum;
+    auto size = static_cast<size_t>(shot.width) * static_cast<size_t>(shot.height);
+    if (magic == "P5" && header && run.out.size() >= size)
+        shot.pixels = run.out.substr(run.out.size() - size);
+    return shot;
+}
+
+// The text area's first line that reaches its right half, the first wrapped line of a long command:
+// how many letters "v" it holds, each touching the baseline at one point. 0 when there is none.
+int lettersOnFirstFullLine(const Shot& shot) {
+    // The area's background is the window's only pure white.
+    int left = shot.width, right = -1, top = shot.height, bottom = -1;
+    for (int y = 0; y < shot.height; ++y)
+        for (int x = 0; x < shot.width; ++x)
+            if (static_cast<unsigned char>(shot.pixels[y * shot.width + x]) == 255) {
+                left = std::min(left, x), right = std::max(right, x);
+                top = std::min(top, y), bottom = std::max(bottom, y);
+            }
+    auto inkedRightHalf = [&](int y) {
+        for (int x = (left + right) / 2; x < right; ++x)
+            if (shot.inked(x, y))
+                return true;
+        return false;
+    };
+    int y = top;
+    while (y < bottom && !inkedRightHalf(y))
+        ++y;
+    while (y + 1 < bottom && inkedRightHalf(y + 1))
+        ++y;
+    int letters = 0;
+    for (int x = left; x < right; ++x)
+        letters += shot.inked(x, y) && !shot.inked(x - 1, y) ? 1 : 0;
+    return y < bottom ? letters : 0;
+}
+
+TEST_F(Confirmation, ALongWordWrapsWithNoCharacterAdded) {
+    const auto base = with(with(validRequest(), "cwd", "/"), "script", "");
+    auto shoot = [&](const std::string& command) {
+        Shot shot;
+        confirm(with(base, "command", command), [&](const std::string& window) {
+            eventually([&] {
+                shot = windowShot(window);
+                return lettersOnFirstFullLine(shot) > 0;
+            });
+            pressKeys(window, {"Escape"});
+        });
+        return shot;
+    };
+    const std::string word(300, 'v');
+    auto wrapped = shoot(word);
+    auto perLine = static_cast<size_t>(lettersOnFirstFullLine(wrapped));
+    ASSERT_GT(perLine, 20u);
+    // The same letters broken into lines of that many by the request itself: had the wrap added a
+    // character at each break, such as a hyphen, the two pictures would differ.
+    std::string broken;
+    for (size_t at = 0; at < word.size(); at += perLine)
+        broken += (at == 0 ? "" : "\n") + word.substr(at, perLine);
+    auto explicitLines = shoot(broken);
+    EXPECT_EQ(wrapped.width, explicitLines.width);
+    EXPECT_TRUE(wrapped.pixels == explicitLines.pixels) << perLine << " letters a line";
 }
 
 TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
