@@ -233,42 +233,70 @@ Shot windowShot(const std::string& window) {
     return shot;
 }
 
-// The text area's first line that reaches its right half, the first wrapped line of a long command:
-// how many letters "v" it holds, each touching the baseline at one point. 0 when there is none.
-int lettersOnFirstFullLine(const Shot& shot) {
-    // The area's background is the window's only pure white.
-    int left = shot.width, right = -1, top = shot.height, bottom = -1;
-    for (int y = 0; y < shot.height; ++y)
-        for (int x = 0; x < shot.width; ++x)
-            if (static_cast<unsigned char>(shot.pixels[y * shot.width + x]) == 255) {
-                left = std::min(left, x), right = std::max(right, x);
-                top = std::min(top, y), bottom = std::max(bottom, y);
-            }
-    auto inkedRightHalf = [&](int y) {
-        for (int x = (left + right) / 2; x < right; ++x)
-            if (shot.inked(x, y))
-                return true;
-        return false;
-    };
-    int y = top;
-    while (y < bottom && !inkedRightHalf(y))
-        ++y;
-    while (y + 1 < bottom && inkedRightHalf(y + 1))
-        ++y;
-    int letters = 0;
-    for (int x = left; x < right; ++x)
-        letters += shot.inked(x, y) && !shot.inked(x - 1, y) ? 1 : 0;
-    return y < bottom ? letters : 0;
+// The text area in a screenshot: from the first to the last row that holds a long run of pure white,
+// its background; the button below holds only short ones, its white label.
+struct Area {
+    int left = 0, top = 0, right = -1, bottom = -1;
+};
+
+Area textArea(const Shot& shot) {
+    Area area{shot.width, -1, -1, -1};
+    for (int y = 0; y < shot.height; ++y) {
+        int run = 0, longest = 0, end = 0;
+        for (int x = 0; x < shot.width; ++x) {
+            run = static_cast<unsigned char>(shot.pixels[y * shot.width + x]) == 255 ? run + 1 : 0;
+            if (run > longest)
+                longest = run, end = x;
+        }
+        if (longest < 300)
+            continue;
+        if (area.top < 0)
+            area.top = y;
+        area.bottom = y;
+        area.left = std::min(area.left, end - longest + 1), area.right = std::max(area.right, end);
+    }
+    return area;
 }
 
-TEST_F(Confirmation, ALongWordWrapsWithNoCharacterAdded) {
+bool inkedInRightHalf(const Shot& shot, const Area& area, int y) {
+    for (int x = (area.left + area.right) / 2; x < area.right; ++x)
+        if (shot.inked(x, y))
+            return true;
+    return false;
+}
+
+// The first line of the area that reaches its right half, the first wrapped line of a long command:
+// how many letters "v" it holds, each touching the baseline at one point. 0 when there is none.
+int lettersOnFirstFullLine(const Shot& shot) {
+    auto area = textArea(shot);
+    int y = area.top;
+    while (y < area.bottom && !inkedInRightHalf(shot, area, y))
+        ++y;
+    while (y + 1 < area.bottom && inkedInRightHalf(shot, area, y + 1))
+        ++y;
+    int letters = 0;
+    for (int x = area.left; x < area.right; ++x)
+        letters += shot.inked(x, y) && !shot.inked(x - 1, y) ? 1 : 0;
+    return y < area.bottom ? letters : 0;
+}
+
+bool areaDrawn(const Shot& shot) {
+    auto area = textArea(shot);
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x)
+            if (shot.inked(x, y))
+                return true;
+    return false;
+}
+
+TEST_F(Confirmation, LongWordsWrapWithNothingAddedAndEveryLineRunsLeftToRight) {
     const auto base = with(with(validRequest(), "cwd", "/"), "script", "");
     auto shoot = [&](const std::string& command) {
         Shot shot;
         confirm(with(base, "command", command), [&](const std::string& window) {
             eventually([&] {
                 shot = windowShot(window);
-                return lettersOnFirstFullLine(shot) > 0;
+                return areaDrawn(shot);
             });
             pressKeys(window, {"Escape"});
         });
@@ -286,6 +314,13 @@ TEST_F(Confirmation, ALongWordWrapsWithNoCharacterAdded) {
     auto explicitLines = shoot(broken);
     EXPECT_EQ(wrapped.width, explicitLines.width);
     EXPECT_TRUE(wrapped.pixels == explicitLines.pixels) << perLine << " letters a line";
+
+    // A line that starts with Hebrew letters is still laid out from the left, in the order it runs;
+    // laid out from the right, it would fill the area's right half.
+    auto hebrew = shoot("\xd7\x90\xd7\x91 ; rm -rf ~ ; \xd7\x92\xd7\x93");
+    auto area = textArea(hebrew);
+    for (int y = area.top; y < area.bottom; ++y)
+        ASSERT_FALSE(inkedInRightHalf(hebrew, area, y)) << "row " << y - area.top;
 }
 
 TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
