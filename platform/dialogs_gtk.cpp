@@ -1,6 +1,7 @@
 // Modal dialogs over GTK 3: the folder chooser and alerts with an optional read-only text area.
 #include "platform/dialogs_plugin.h"
 #include "platform/paths.h"
+#include "platform/session_bus.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -34,6 +35,43 @@ void silenceStandardError() {
 // portal that can choose folders. A value the user set stands.
 void preferTheDesktopsChooser() {
     g_setenv("GTK_USE_PORTAL", "1", FALSE);
+}
+
+// The version of the file chooser portal's interface on the session bus; 0 where none answers. Reading
+// it starts the portal, as showing its chooser would.
+guint32 portalChooserVersion() {
+    if (!sessionBusConfigured())
+        return 0;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr)
+        return 0;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                                    "org.freedesktop.DBus.Properties", "Get",
+                                    g_variant_new("(ss)", "org.freedesktop.portal.FileChooser", "version"),
+                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    g_object_unref(bus);
+    if (reply == nullptr)
+        return 0;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    guint32 version = g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? g_variant_get_uint32(value) : 0;
+    g_variant_unref(value);
+    g_variant_unref(reply);
+    return version;
+}
+
+// GTK asks the portal for a folder with OpenFile, whose starting folder belongs to the portal's interface
+// from version 4. An older portal drops it (Debian 12's, at 3; 1.17 and 1.18 pass it on while still
+// telling 3, and get GTK's own chooser all the same), and GTK's backend then opens on recent files, which
+// list no folder to choose and take a typed folder and Return as a folder to enter. GTK's own chooser,
+// which opens in the home folder, is shown there instead; a value the user set stands. GTK reads the
+// variable once, from the display's opening on, so this comes first.
+constexpr guint32 portalVersionWithStartingFolder = 4;
+
+void keepOwnChooserUnlessThePortalStartsInAFolder() {
+    if (g_getenv("GTK_USE_PORTAL") == nullptr && portalChooserVersion() < portalVersionWithStartingFolder)
+        g_setenv("GTK_USE_PORTAL", "0", TRUE);
 }
 
 // GTK 3 on Wayland presents the first window with the launch's activation token, but reads the token
@@ -121,6 +159,7 @@ std::string withAccessKey(const std::string& label) {
 
 // The buttons speak the title's language rather than the process's locale.
 FolderChoice showFolderChooser(const FolderChooser& texts) {
+    keepOwnChooserUnlessThePortalStartsInAFolder();
     if (!displayOpened())
         return {};
     GtkFileChooserNative* chooser = gtk_file_chooser_native_new(

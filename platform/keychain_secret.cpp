@@ -6,6 +6,7 @@
 #define SECRET_API_SUBJECT_TO_CHANGE
 #include "platform/keychain_plugin.h"
 #include "platform/process_record.h"
+#include "platform/session_bus.h"
 
 #include <algorithm>
 #include <chrono>
@@ -18,7 +19,6 @@
 #include <optional>
 #include <string>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <utility>
@@ -194,20 +194,6 @@ template <typename Start> Finished bounded(Call& call, Start start) {
     start(call.cancellable, keepResult, &result);
     awaitResult(call, result);
     return Finished(result, g_object_unref);
-}
-
-// Without a session bus GDBus would try to autolaunch one through X11; a keychain that cannot be
-// reached must fail at once instead.
-bool sessionBusConfigured() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && address[0] != '\0')
-        return std::strncmp(address, "autolaunch:", 11) != 0;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/')
-        return false;
-    struct stat status {};
-    std::string socket = std::string(runtime) + "/bus";
-    return stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 bool failed(GError* error) {
