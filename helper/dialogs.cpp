@@ -7,16 +7,17 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <string_view>
 
 namespace {
 
-std::string chooserTitle(const std::optional<std::string>& language) {
+FolderChooser chooserTexts(const std::optional<std::string>& language) {
     if (language == "en")
-        return "Choose a work folder for Dovrel";
+        return {.title = "Choose a work folder for Dovrel", .cancel = "Cancel", .select = "Select"};
     if (language == "zh-CN")
-        return "选择要让 Dovrel 使用的工作文件夹";
-    return "選擇要讓 Dovrel 使用的工作資料夾";
+        return {.title = "选择要让 Dovrel 使用的工作文件夹", .cancel = "取消", .select = "选择"};
+    return {.title = "選擇要讓 Dovrel 使用的工作資料夾", .cancel = "取消", .select = "選擇"};
 }
 
 constexpr std::array<std::string_view, 7> actions = {"install",   "test",  "build",       "lint",
@@ -51,10 +52,31 @@ bool isWithin(const std::optional<std::string>& text, std::size_t limit) {
     return text && hasAtMostCharacters(*text, limit);
 }
 
+// A character that reorders the text around it or hides itself would let the dialog show another
+// command than the one that runs ("Trojan source"). Each is shown in its place as a visible marker,
+// "⟨U+202E⟩"; the checks above and the reply use the value as received.
+std::string withVisibleMarkers(const std::string& value) {
+    std::string shown;
+    shown.reserve(value.size());
+    TextWalk walk{value};
+    while (!atEnd(walk)) {
+        auto codePoint = nextCodePoint(walk).codePoint;
+        if (!isUnseenFormatting(codePoint)) {
+            appendCodePoint(shown, codePoint);
+            continue;
+        }
+        char marker[24];
+        std::snprintf(marker, sizeof marker, "⟨U+%04X⟩", static_cast<unsigned>(codePoint));
+        shown += marker;
+    }
+    return shown;
+}
+
 std::string accessoryText(const std::string& cwd, const std::string& command, const std::string& script) {
-    std::string text = "工作資料夾：\n" + cwd + "\n\n指令：\n" + command;
+    std::string text =
+        "工作資料夾：\n" + withVisibleMarkers(cwd) + "\n\n指令：\n" + withVisibleMarkers(command);
     if (!script.empty())
-        text += "\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\n" + script;
+        text += "\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\n" + withVisibleMarkers(script);
     return text;
 }
 
@@ -66,6 +88,7 @@ Alert confirmationAlert(const std::string& cwd, const std::string& command, cons
         .style = AlertStyle::warning,
         .buttons = {"取消", "允許這一次"},
         .accessoryText = accessoryText(cwd, command, script),
+        .accessoryName = "工作資料夾與指令",
         .floating = true,
     };
 }
@@ -75,7 +98,7 @@ constexpr std::size_t allowButton = 1;
 } // namespace
 
 Reply chooseFolder(const Json& request, const HelperPlugins& plugins) {
-    auto choice = chooseFolderModally(plugins.dialogs(), chooserTitle(stringMember(request, "language")));
+    auto choice = chooseFolderModally(plugins.dialogs(), chooserTexts(stringMember(request, "language")));
     // A chooser that could not be shown is not a user's cancellation, and a path that is not UTF-8
     // cannot be told in the reply without changing it, so that the reply says exactly what is on disk.
     if (!choice.shown || (choice.path && !isUtf8(*choice.path)))

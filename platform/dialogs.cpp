@@ -7,8 +7,8 @@ const DialogFunctions* bundledDialogFunctions() {
     return bundledPluginFunctions<DialogFunctions>(dialogsPluginFile, dialogsPluginEntry);
 }
 
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title) {
-    return dialogs == nullptr ? FolderChoice{} : dialogs->chooseFolder(title);
+FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser) {
+    return dialogs == nullptr ? FolderChoice{} : dialogs->chooseFolder(chooser);
 }
 
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert) {

@@ -13,6 +13,13 @@ struct FolderChoice {
     std::optional<std::string> path; // the folder as the chooser gives it; empty when cancelled
 };
 
+// The chooser's title and its two buttons' labels, in the language the user is asked in.
+struct FolderChooser {
+    std::string title;
+    std::string cancel;
+    std::string select;
+};
+
 enum class AlertStyle { warning, informational };
 
 struct Alert {
@@ -24,7 +31,8 @@ struct Alert {
     std::vector<std::string> buttons;
     // Shown below the texts, read-only and selectable, in a 520 by 160 scrolling monospaced area.
     std::optional<std::string> accessoryText;
-    bool floating = false; // kept above ordinary windows
+    std::string accessoryName; // the area's name, as a screen reader announces it
+    bool floating = false;     // kept above ordinary windows
 };
 
 enum class AlertOutcome { notShown, dismissed, button };
@@ -37,5 +45,5 @@ struct AlertAnswer {
 // Through a given table, such as the bundled plugin's (`bundledDialogFunctions()`, loaded when the first
 // dialog is shown); without one nobody is asked.
 struct DialogFunctions;
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const std::string& title);
+FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser);
 AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert);

@@ -1,6 +1,7 @@
 // Modal dialogs over GTK 3: the folder chooser and alerts with an optional read-only text area.
 #include "platform/dialogs_plugin.h"
 #include "platform/paths.h"
+#include "platform/session_bus.h"
 #include "platform/text.h"
 
 #include <algorithm>
@@ -34,6 +35,43 @@ void silenceStandardError() {
 // portal that can choose folders. A value the user set stands.
 void preferTheDesktopsChooser() {
     g_setenv("GTK_USE_PORTAL", "1", FALSE);
+}
+
+// The version of the file chooser portal's interface on the session bus; 0 where none answers. Reading
+// it starts the portal, as showing its chooser would.
+guint32 portalChooserVersion() {
+    if (!sessionBusConfigured())
+        return 0;
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr)
+        return 0;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
+                                    "org.freedesktop.DBus.Properties", "Get",
+                                    g_variant_new("(ss)", "org.freedesktop.portal.FileChooser", "version"),
+                                    G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr);
+    g_object_unref(bus);
+    if (reply == nullptr)
+        return 0;
+    GVariant* value = nullptr;
+    g_variant_get(reply, "(v)", &value);
+    guint32 version = g_variant_is_of_type(value, G_VARIANT_TYPE_UINT32) ? g_variant_get_uint32(value) : 0;
+    g_variant_unref(value);
+    g_variant_unref(reply);
+    return version;
+}
+
+// GTK asks the portal for a folder with OpenFile, whose starting folder belongs to the portal's interface
+// from version 4. An older portal drops it (Debian 12's, at 3; 1.17 and 1.18 pass it on while still
+// telling 3, and get GTK's own chooser all the same), and GTK's backend then opens on recent files, which
+// list no folder to choose and take a typed folder and Return as a folder to enter. GTK's own chooser,
+// which opens in the home folder, is shown there instead; a value the user set stands. GTK reads the
+// variable once, from the display's opening on, so this comes first.
+constexpr guint32 portalVersionWithStartingFolder = 4;
+
+void keepOwnChooserUnlessThePortalStartsInAFolder() {
+    if (g_getenv("GTK_USE_PORTAL") == nullptr && portalChooserVersion() < portalVersionWithStartingFolder)
+        g_setenv("GTK_USE_PORTAL", "0", TRUE);
 }
 
 // GTK 3 on Wayland presents the first window with the launch's activation token, but reads the token
@@ -110,12 +148,23 @@ gint runModally(GtkWidget* dialog) {
     return response;
 }
 
-FolderChoice showFolderChooser(const std::string& title) {
+// A label that starts with a Latin letter gets it as its access key (Alt+S for "Select"), as GTK's own
+// labels have; the others are shown as they are.
+std::string withAccessKey(const std::string& label) {
+    auto shown = displayable(label);
+    if (!shown.empty() && g_ascii_isalpha(shown.front()))
+        return "_" + shown;
+    return shown;
+}
+
+// The buttons speak the title's language rather than the process's locale.
+FolderChoice showFolderChooser(const FolderChooser& texts) {
+    keepOwnChooserUnlessThePortalStartsInAFolder();
     if (!displayOpened())
         return {};
     GtkFileChooserNative* chooser = gtk_file_chooser_native_new(
-        displayable(title).c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-        g_dgettext("gtk30", "_Select"), g_dgettext("gtk30", "_Cancel"));
+        displayable(texts.title).c_str(), nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        withAccessKey(texts.select).c_str(), withAccessKey(texts.cancel).c_str());
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), FALSE);
     gtk_file_chooser_set_create_folders(GTK_FILE_CHOOSER(chooser), TRUE);
@@ -138,22 +187,33 @@ FolderChoice showFolderChooser(const std::string& title) {
 }
 
 // Twelve pixels at scale 1, as macOS measures a font in points that are pixels at scale 1: the 520 by 160
-// area then holds about 70 by 11 characters there and here alike. Twelve points would be sixteen pixels
-// at 96 dpi and leave room for about 49 by 7. DejaVu Sans Mono has the line height of the macOS system
-// font; Debian's default monospace (Noto Sans Mono) is a sixth taller and would show ten lines.
+// area then holds about 70 by 11 characters there and here alike. Given in points, nine of them at 96
+// dpi, so that the user's text scale (GDK's DPI scale, the desktop's text scaling factor) enlarges the
+// command as it does every other text. DejaVu Sans Mono has the line height of the macOS system font;
+// Debian's default monospace (Noto Sans Mono) is a sixth taller and would show ten lines.
 void useMonospacedFont(GtkWidget* widget) {
     GtkCssProvider* provider = gtk_css_provider_new();
     gtk_css_provider_load_from_data(
         provider,
-        "textview { font-family: \"DejaVu Sans Mono\", monospace; font-size: 12px; font-weight: normal; }",
-        -1, nullptr);
+        "label { font-family: \"DejaVu Sans Mono\", monospace; font-size: 9pt; font-weight: normal; }", -1,
+        nullptr);
     gtk_style_context_add_provider(gtk_widget_get_style_context(widget), GTK_STYLE_PROVIDER(provider),
                                    GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
 }
 
-// A read-only text area that wraps at its width and scrolls vertically, below the alert's texts.
-void addAccessoryText(GtkWidget* dialog, const std::string& text) {
+// Every paragraph of the area is laid out left to right, whatever letters it starts with, so that the
+// order on the screen is the order of the characters. The label makes its layout afresh whenever its
+// text, style or size changes, so the direction is fixed again on the layout about to be drawn.
+gboolean layOutLeftToRight(GtkWidget* label, cairo_t*, gpointer) {
+    pango_layout_set_auto_dir(gtk_label_get_layout(GTK_LABEL(label)), FALSE);
+    return FALSE;
+}
+
+// A read-only, selectable text area that wraps at its width and scrolls vertically, below the alert's
+// texts. A label rather than a text view: only a label takes Pango attributes, and without them Pango
+// shows a hyphen, a character that is not in the text, where it breaks a long word.
+void addAccessoryText(GtkWidget* dialog, const std::string& text, const std::string& name) {
     GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_NEVER, GTK_POLICY_ALWAYS);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scroller), GTK_SHADOW_IN);
@@ -161,18 +221,33 @@ void addAccessoryText(GtkWidget* dialog, const std::string& text) {
     gtk_scrolled_window_set_overlay_scrolling(GTK_SCROLLED_WINDOW(scroller), FALSE);
     gtk_widget_set_size_request(scroller, 520, 160);
 
-    GtkWidget* view = gtk_text_view_new();
-    gtk_text_view_set_editable(GTK_TEXT_VIEW(view), FALSE);
-    gtk_text_view_set_cursor_visible(GTK_TEXT_VIEW(view), FALSE);
-    gtk_text_view_set_wrap_mode(GTK_TEXT_VIEW(view), GTK_WRAP_WORD_CHAR);
-    gtk_text_view_set_left_margin(GTK_TEXT_VIEW(view), 4);
-    gtk_text_view_set_right_margin(GTK_TEXT_VIEW(view), 4);
-    useMonospacedFont(view);
     auto shown = displayable(text);
-    gtk_text_buffer_set_text(gtk_text_view_get_buffer(GTK_TEXT_VIEW(view)), shown.c_str(),
-                             static_cast<gint>(shown.size()));
+    GtkWidget* label = gtk_label_new(shown.c_str());
+    gtk_label_set_selectable(GTK_LABEL(label), TRUE);
+    gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
+    gtk_label_set_line_wrap_mode(GTK_LABEL(label), PANGO_WRAP_WORD_CHAR);
+    // Its natural width is kept small so that the area's width, not the longest line, decides the wrap.
+    gtk_label_set_max_width_chars(GTK_LABEL(label), 1);
+    gtk_label_set_xalign(GTK_LABEL(label), 0);
+    gtk_label_set_yalign(GTK_LABEL(label), 0);
+    gtk_widget_set_valign(label, GTK_ALIGN_START);
+    gtk_widget_set_margin_start(label, 4);
+    gtk_widget_set_margin_end(label, 4);
+    gtk_widget_set_direction(label, GTK_TEXT_DIR_LTR);
+    PangoAttrList* attributes = pango_attr_list_new();
+    pango_attr_list_insert(attributes, pango_attr_insert_hyphens_new(FALSE));
+    gtk_label_set_attributes(GTK_LABEL(label), attributes);
+    pango_attr_list_unref(attributes);
+    g_signal_connect(label, "draw", G_CALLBACK(layOutLeftToRight), nullptr);
+    useMonospacedFont(label);
+    // Read as a text area, by the name it is given, rather than as a label whose name is all its text.
+    AtkObject* accessible = gtk_widget_get_accessible(label);
+    atk_object_set_role(accessible, ATK_ROLE_TEXT);
+    atk_object_set_name(accessible, displayable(name).c_str());
 
-    gtk_container_add(GTK_CONTAINER(scroller), view);
+    gtk_container_add(GTK_CONTAINER(scroller), label);
+    if (GtkWidget* viewport = gtk_bin_get_child(GTK_BIN(scroller)))
+        gtk_style_context_add_class(gtk_widget_get_style_context(viewport), GTK_STYLE_CLASS_VIEW);
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(dialog));
     gtk_box_pack_start(GTK_BOX(area), scroller, TRUE, TRUE, 0);
     gtk_widget_show_all(scroller);
@@ -215,12 +290,17 @@ void addButtons(GtkWidget* dialog, const std::vector<std::string>& titles) {
     // Plain labels: a title is never read for an underlined access key.
     for (std::size_t index = 0; index < titles.size(); ++index) {
         GtkWidget* button = gtk_button_new_with_label(displayable(titles[index]).c_str());
-        gtk_widget_set_can_default(button, TRUE);
-        // The default button is drawn in the accent colour, as it is on macOS, so that the user sees
-        // which answer Return gives.
-        if (index == 0)
+        // Only the first button is ever the default. GTK makes a focused button the default while it
+        // has the focus, or takes the default from the first while it cannot be one, and a screen
+        // reader would hear that although Return still answers with the first. It is drawn in the
+        // accent colour, as on macOS, so that the user sees which answer Return gives.
+        if (index == 0) {
+            gtk_widget_set_can_default(button, TRUE);
             gtk_style_context_add_class(gtk_widget_get_style_context(button),
                                         GTK_STYLE_CLASS_SUGGESTED_ACTION);
+        } else {
+            gtk_widget_set_receives_default(button, FALSE);
+        }
         gtk_widget_show(button);
         gtk_dialog_add_action_widget(GTK_DIALOG(dialog), button, static_cast<gint>(index));
     }
@@ -232,14 +312,19 @@ AlertAnswer showAlert(const Alert& alert) {
     if (!displayOpened())
         return {};
     GtkMessageType type = alert.style == AlertStyle::warning ? GTK_MESSAGE_WARNING : GTK_MESSAGE_INFO;
-    GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s",
-                                               displayable(alert.message).c_str());
+    auto message = displayable(alert.message);
+    GtkWidget* dialog =
+        gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, type, GTK_BUTTONS_NONE, "%s", message.c_str());
+    // The message names the window, for window lists, and the alert, for screen readers, which would
+    // otherwise announce only the toolkit's own English "Warning".
+    gtk_window_set_title(GTK_WINDOW(dialog), message.c_str());
+    atk_object_set_name(gtk_widget_get_accessible(dialog), message.c_str());
     gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
                                              displayable(alert.informative).c_str());
     makeTextsSelectable(dialog);
     addButtons(dialog, alert.buttons);
     if (alert.accessoryText)
-        addAccessoryText(dialog, *alert.accessoryText);
+        addAccessoryText(dialog, *alert.accessoryText, alert.accessoryName);
     g_signal_connect_after(dialog, "map", G_CALLBACK(focusFirstButton), nullptr);
     gtk_window_set_keep_above(GTK_WINDOW(dialog), alert.floating ? TRUE : FALSE);
 

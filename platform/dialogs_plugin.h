@@ -5,7 +5,7 @@
 #include "platform/dialogs.h"
 
 struct DialogFunctions {
-    FolderChoice (*chooseFolder)(const std::string& title);
+    FolderChoice (*chooseFolder)(const FolderChooser& chooser);
     AlertAnswer (*runAlert)(const Alert& alert);
 };
 

@@ -1,6 +1,7 @@
 // One keychain operation's requests to the session bus and the Secret Service, each waited for by one
 // rule, and libsecret's service object with the encrypted session, made only when an operation needs it.
 #include "platform/secret_service.h"
+#include "platform/session_bus.h"
 
 #include "platform/process_record.h"
 #include "platform/streams.h"
@@ -103,18 +104,6 @@ void awaitResult(Call& call, GAsyncResult* const& result) {
 
 void keepResult(GObject*, GAsyncResult* result, gpointer slot) {
     *static_cast<GAsyncResult**>(slot) = G_ASYNC_RESULT(g_object_ref(result));
-}
-
-bool sessionBusConfigured() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && address[0] != '\0')
-        return std::strncmp(address, "autolaunch:", 11) != 0;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || runtime[0] != '/')
-        return false;
-    struct stat status {};
-    std::string socket = std::string(runtime) + "/bus";
-    return stat(socket.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 bool failed(GError* error) {

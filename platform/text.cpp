@@ -68,6 +68,20 @@ std::string_view takeLine(std::string_view& text) {
     return line;
 }
 
+bool isUnseenFormatting(std::int32_t codePoint) {
+    if (codePoint == '\t' || codePoint == '\n' || codePoint == '\r' || codePoint == 0)
+        return false;
+    switch (utf8proc_category(codePoint)) {
+    case UTF8PROC_CATEGORY_CF:
+    case UTF8PROC_CATEGORY_ZL:
+    case UTF8PROC_CATEGORY_ZP:
+    case UTF8PROC_CATEGORY_CC:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool isLowerHex(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });

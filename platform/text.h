@@ -49,6 +49,12 @@ template <typename Text> void appendCodePoint(Text& text, std::int32_t codePoint
 // The text before the first line feed, or all of it; `text` keeps what follows the line feed.
 std::string_view takeLine(std::string_view& text);
 
+// Whether the code point changes the order of the text around it or is not seen itself: bidirectional
+// controls and other formatting characters (zero-width space and joiners, word joiner, byte order
+// mark), line and paragraph separators, and control characters. Tab, line feed, carriage return and NUL
+// are not counted: they are shown as the spacing and lines they stand for, or as a symbol.
+bool isUnseenFormatting(std::int32_t codePoint);
+
 // Whether text is digits and the letters a to f only (the empty text included).
 bool isLowerHex(std::string_view text);
 

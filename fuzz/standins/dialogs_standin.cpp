@@ -3,8 +3,9 @@
 
 namespace {
 
-FolderChoice chooseFolder(const std::string& title) {
+FolderChoice chooseFolder(const FolderChooser& chooser) {
     // Each title gives another answer, so that every reply form is reached.
+    const auto& title = chooser.title;
     if (title.starts_with("Choose"))
         return {true, "/home/someone/My \"Work\"/\\x"};
     if (title.size() % 2 == 0)

@@ -2,8 +2,10 @@
 // keys on the test session's display.
 #include "tests/dialogs/dialog_driver.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 namespace {
 
@@ -176,6 +178,149 @@ TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {
     });
     EXPECT_TRUE(copied.ends_with("rm -rf ~")) << copied;
     EXPECT_EQ(copied.find("專案腳本摘要"), std::string::npos);
+}
+
+TEST_F(Confirmation, AScreenReaderHearsWhatRunsInOrderAndTheDefaultAnswer) {
+    const std::string override = "\xe2\x80\xae", isolate = "\xe2\x81\xa6", zeroWidthSpace = "\xe2\x80\x8b";
+    auto request = validRequest();
+    request["cwd"] = "/home/someone/" + override + "evil" + zeroWidthSpace + "dir";
+    request["command"] = "ls -la " + override + "; rm -rf ~ #" + zeroWidthSpace;
+    request["script"] = "test: " + isolate + "jest" + zeroWidthSpace;
+    auto run = runProgram(
+        {.program = "/usr/bin/python3",
+         .arguments = {fixturesPath() + "/accessible-dialog.py", bundleProgram("helper"), request.dump()}});
+    ASSERT_EQ(run.exitStatus, 0) << run.err;
+    auto heard = Json::parse(run.out);
+    EXPECT_EQ(heard["reply"], answer(false));
+    const std::string message = "允許 Dovrel 執行這次專案指令？";
+    EXPECT_EQ(heard["title"], message);
+    // Read before and after one Tab: the focus moves to "允許這一次", the default stays with "取消".
+    for (const auto* moment : {"before", "after"}) {
+        const auto& dialog = heard[moment];
+        EXPECT_EQ(dialog["alert"]["name"], message) << moment;
+        EXPECT_EQ(dialog["area"]["name"], "工作資料夾與指令") << moment;
+        EXPECT_EQ(dialog["area"]["text"],
+                  "工作資料夾：\n/home/someone/⟨U+202E⟩evil⟨U+200B⟩dir\n\n指令：\nls -la ⟨U+202E⟩; rm -rf ~ "
+                  "#⟨U+200B⟩\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\ntest: ⟨U+2066⟩jest⟨U+200B⟩")
+            << moment;
+        EXPECT_EQ(dialog["buttons"], Json::parse(std::string(R"([{"name":"取消","default":true,"focused":)") +
+                                                 (moment == std::string("before") ? "true" : "false") +
+                                                 R"(},{"name":"允許這一次","default":false,"focused":)" +
+                                                 (moment == std::string("before") ? "false" : "true") + "}]"))
+            << moment;
+    }
+}
+
+// A screenshot of a window in 8-bit grey levels.
+struct Shot {
+    int width = 0;
+    int height = 0;
+    std::string pixels;
+    bool inked(int x, int y) const { return static_cast<unsigned char>(pixels[y * width + x]) < 128; }
+};
+
+Shot windowShot(const std::string& window) {
+    auto run = runProgram({.program = "/usr/bin/import",
+                           .arguments = {"-window", window, "-colorspace", "gray", "-depth", "8", "pgm:-"}});
+    Shot shot;
+    std::istringstream header(run.out);
+    std::string magic;
+    int maximum = 0;
+    header >> magic >> shot.width >> shot.height >> maximum;
+    auto size = static_cast<size_t>(shot.width) * static_cast<size_t>(shot.height);
+    if (magic == "P5" && header && run.out.size() >= size)
+        shot.pixels = run.out.substr(run.out.size() - size);
+    return shot;
+}
+
+// The text area in a screenshot: from the first to the last row that holds a long run of pure white,
+// its background; the button below holds only short ones, its white label.
+struct Area {
+    int left = 0, top = 0, right = -1, bottom = -1;
+};
+
+Area textArea(const Shot& shot) {
+    Area area{shot.width, -1, -1, -1};
+    for (int y = 0; y < shot.height; ++y) {
+        int run = 0, longest = 0, end = 0;
+        for (int x = 0; x < shot.width; ++x) {
+            run = static_cast<unsigned char>(shot.pixels[y * shot.width + x]) == 255 ? run + 1 : 0;
+            if (run > longest)
+                longest = run, end = x;
+        }
+        if (longest < 300)
+            continue;
+        if (area.top < 0)
+            area.top = y;
+        area.bottom = y;
+        area.left = std::min(area.left, end - longest + 1), area.right = std::max(area.right, end);
+    }
+    return area;
+}
+
+bool inkedInRightHalf(const Shot& shot, const Area& area, int y) {
+    for (int x = (area.left + area.right) / 2; x < area.right; ++x)
+        if (shot.inked(x, y))
+            return true;
+    return false;
+}
+
+// The first line of the area that reaches its right half, the first wrapped line of a long command:
+// how many letters "v" it holds, each touching the baseline at one point. 0 when there is none.
+int lettersOnFirstFullLine(const Shot& shot) {
+    auto area = textArea(shot);
+    int y = area.top;
+    while (y < area.bottom && !inkedInRightHalf(shot, area, y))
+        ++y;
+    while (y + 1 < area.bottom && inkedInRightHalf(shot, area, y + 1))
+        ++y;
+    int letters = 0;
+    for (int x = area.left; x < area.right; ++x)
+        letters += shot.inked(x, y) && !shot.inked(x - 1, y) ? 1 : 0;
+    return y < area.bottom ? letters : 0;
+}
+
+bool areaDrawn(const Shot& shot) {
+    auto area = textArea(shot);
+    for (int y = area.top; y < area.bottom; ++y)
+        for (int x = area.left; x < area.right; ++x)
+            if (shot.inked(x, y))
+                return true;
+    return false;
+}
+
+TEST_F(Confirmation, LongWordsWrapWithNothingAddedAndEveryLineRunsLeftToRight) {
+    const auto base = with(with(validRequest(), "cwd", "/"), "script", "");
+    auto shoot = [&](const std::string& command) {
+        Shot shot;
+        confirm(with(base, "command", command), [&](const std::string& window) {
+            eventually([&] {
+                shot = windowShot(window);
+                return areaDrawn(shot);
+            });
+            pressKeys(window, {"Escape"});
+        });
+        return shot;
+    };
+    const std::string word(300, 'v');
+    auto wrapped = shoot(word);
+    auto perLine = static_cast<size_t>(lettersOnFirstFullLine(wrapped));
+    ASSERT_GT(perLine, 20u);
+    // The same letters broken into lines of that many by the request itself: had the wrap added a
+    // character at each break, such as a hyphen, the two pictures would differ.
+    std::string broken;
+    for (size_t at = 0; at < word.size(); at += perLine)
+        broken += (at == 0 ? "" : "\n") + word.substr(at, perLine);
+    auto explicitLines = shoot(broken);
+    EXPECT_EQ(wrapped.width, explicitLines.width);
+    EXPECT_TRUE(wrapped.pixels == explicitLines.pixels) << perLine << " letters a line";
+
+    // A line that starts with Hebrew letters is still laid out from the left, in the order it runs;
+    // laid out from the right, it would fill the area's right half.
+    auto hebrew = shoot("\xd7\x90\xd7\x91 ; rm -rf ~ ; \xd7\x92\xd7\x93");
+    auto area = textArea(hebrew);
+    for (int y = area.top; y < area.bottom; ++y)
+        ASSERT_FALSE(inkedInRightHalf(hebrew, area, y)) << "row " << y - area.top;
 }
 
 TEST_F(Confirmation, OneCharacterOfAThousandAccentsIsShownShortened) {
