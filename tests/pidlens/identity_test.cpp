@@ -162,17 +162,27 @@ TEST(PidlensIdentity, ProcessOfAnotherUserIsRefused) {
     }
 }
 
-// The kernel's name of a process is its executable's file name, which may itself look like the end of
-// the name followed by other fields.
-TEST(PidlensIdentity, ANameThatHoldsAClosingParenthesisIsReadToItsEnd) {
-    std::string folder = makeScratchFolder("pidlens-name");
-    std::string copy = folder + "/x) S 1 1 1 (";
+namespace {
+
+// pidlens's answer for an idle copy of sleep at `copy`.
+ProgramRun identityOfSleepAt(const std::string& copy) {
     std::filesystem::copy_file("/bin/sleep", copy);
     std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
     auto sleeper = startIdle(copy);
     auto run = pidlens({std::to_string(sleeper.pid)});
     stopAndCollect(sleeper);
+    return run;
+}
+
+} // namespace
+
+// The kernel's name of a process is its executable's file name, which may itself look like the end of
+// the name followed by other fields.
+TEST(PidlensIdentity, ANameThatHoldsAClosingParenthesisIsReadToItsEnd) {
+    std::string folder = makeScratchFolder("pidlens-name");
+    std::string copy = folder + "/x) S 1 1 1 (";
+    auto run = identityOfSleepAt(copy);
     std::filesystem::remove_all(folder);
 
     ASSERT_EQ(0, run.exitStatus);
@@ -231,12 +241,7 @@ TEST(PidlensIdentity, ExecutablePathIsWrittenAsAJsonString) {
     std::string name = "q\"b\\t\tc\x01\x1f\x7f-\xc3\xbc\xe6\xbc\xa2/";
     std::filesystem::create_directory(folder + "/" + name);
     std::string copy = folder + "/" + name + "sleep";
-    std::filesystem::copy_file("/bin/sleep", copy);
-    std::filesystem::permissions(copy, std::filesystem::perms::owner_exec,
-                                 std::filesystem::perm_options::add);
-    auto sleeper = startIdle(copy);
-    auto run = pidlens({std::to_string(sleeper.pid)});
-    stopAndCollect(sleeper);
+    auto run = identityOfSleepAt(copy);
 
     std::string expected =
         "\"executable\":\"" + folder +
