@@ -1,6 +1,7 @@
 // Preloaded into a program under test: the first reading of the wall clock is true and every later one
-// is DOVREL_CLOCK_SHIFT seconds off, while the kernel keeps the true time. That is what a program sees
-// when the system clock is stepped between its reading the time and its waiting: a deadline taken on the
+// is DOVREL_CLOCK_SHIFT seconds further off than the one before, while the kernel keeps the true time.
+// That is what a program sees when the system clock is stepped between its reading the time and its
+// waiting, wherever its libraries read the clock first (GLib does as it loads): a deadline taken on the
 // wall clock passes at once or hours late. The monotonic clock is left alone.
 #include <atomic>
 #include <cstdlib>
@@ -18,10 +19,10 @@ long shift() {
     return seconds;
 }
 
-// The shift for this reading: none for the first.
+// The shift for this reading: none for the first, one more step for each after it.
 long shiftNow() {
-    static std::atomic<bool> read{false};
-    return read.exchange(true) ? shift() : 0;
+    static std::atomic<long> readings{0};
+    return readings.fetch_add(1) * shift();
 }
 
 template <typename Function> Function next(const char* name) {

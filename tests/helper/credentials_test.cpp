@@ -155,6 +155,33 @@ TEST_F(CredentialStore, UnreachableSecretServiceFailsPromptly) {
     }
 }
 
+// The wall clock is stepped by hours after the helper's first reading of it, so while its requests wait:
+// each is still waited for by its own measure.
+TEST_F(CredentialStore, RecordsAreServedWhenTheWallClockIsSteppedDuringTheRun) {
+    auto account = freshAccount();
+    auto stepped = environmentWith({"LD_PRELOAD=" + fixturesPath() + "/clock_shift.so",
+                                    "DOVREL_CLOCK_SHIFT=10800", "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(ask(request("write", account, R"(,"values":{"k":"v"})"), stepped), R"({"ok":true})");
+    EXPECT_EQ(ask(request("read", account), stepped), R"({"ok":true,"values":{"k":"v"}})");
+    EXPECT_EQ(ask(request("remove", account), stepped), R"({"ok":true})");
+    EXPECT_EQ(ask(request("exists", account), stepped), R"({"exists":false,"ok":true})");
+}
+
+// Another client removes the record between the helper's search and its read, and stores it anew: the
+// item found is gone, and the read answers from the record's new item.
+TEST_F(CredentialStore, AnItemRemovedBetweenSearchAndReadIsLookedForAgain) {
+    auto account = freshAccount();
+    const std::string item = "service ai.dovrel.macos.credentials account " + account;
+    auto inTheGap =
+        environmentWith({"LD_PRELOAD=" + fixturesPath() + "/between_search_and_read.so",
+                         "DOVREL_BETWEEN_SEARCH_AND_READ=secret-tool clear " + item +
+                             " && printf %s '{\"k\":\"new\"}' | secret-tool store --label=x " + item,
+                         "ASAN_OPTIONS=verify_asan_link_order=0"});
+    EXPECT_EQ(write(account, R"({"k":"old"})"), R"({"ok":true})");
+    EXPECT_EQ(ask(request("read", account), inTheGap), R"({"ok":true,"values":{"k":"new"}})");
+    EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
+}
+
 TEST_F(CredentialStore, ConcurrentRunsNeitherLoseNorMixRecords) {
     // Two writers race on one record: afterwards it holds exactly one of the two value sets, whole.
     auto shared = freshAccount();
