@@ -3,16 +3,11 @@
 
 #include "platform/files.h"
 #include "platform/keychain.h"
-#include "platform/streams.h"
 #include "platform/uuid.h"
 
 #include <nlohmann/json.hpp>
 
 namespace {
-
-// What one run of the CLI opens at most at once: the CLI itself, its pipes, its process handle and the
-// descriptors the kernel's /proc and /dev/null reads take, with room to spare.
-constexpr int runDescriptors = 16;
 
 using Json = nlohmann::json;
 
@@ -54,10 +49,8 @@ GitHubState stateOfSignIn(const Json& entry) {
 } // namespace
 
 GitHubState authenticationStateOf(const GitHubResult& statusQuery) {
-    // A process out of descriptors could not open the CLI or its pipes: the CLI is not missing.
     if (statusQuery.end == GitHubRunEnd::notStarted)
-        return descriptorsAvailable(runDescriptors) ? GitHubState::componentMissing
-                                                    : GitHubState::unavailable;
+        return GitHubState::componentMissing;
     // A CLI that exits 127 by itself could not run a part of itself, which is as missing as no CLI.
     if (statusQuery.exitedWith(127))
         return GitHubState::componentMissing;

@@ -26,10 +26,11 @@ inline constexpr std::size_t gitHubOutputLimit = 65'536;
 
 // How one run of the GitHub CLI ended.
 enum class GitHubRunEnd {
-    exited,     // within the time limit, with all its output read
-    timedOut,   // the time limit passed, the child could not be stopped, or its output was held open
-    overLimit,  // within the time limit, but with more than gitHubOutputLimit bytes of output
-    notStarted, // no verified CLI, no environment, or the start failed
+    exited,           // within the time limit, with all its output read
+    timedOut,         // the time limit passed, the child could not be stopped, or its output was held open
+    overLimit,        // within the time limit, but with more than gitHubOutputLimit bytes of output
+    notStarted,       // no verified CLI, no environment, or the start failed
+    outOfDescriptors, // not tried: the process had too few free descriptors for a run
 };
 
 // One run of the GitHub CLI: how it ended, the child's exit status (a signal's number when one ended it)

@@ -3,6 +3,8 @@
 // was served.
 #include "github/github.h"
 
+#include "platform/streams.h"
+
 #include <algorithm>
 
 namespace {
@@ -10,6 +12,10 @@ namespace {
 constexpr auto terminationGrace = std::chrono::seconds(1);
 constexpr auto killGrace = std::chrono::seconds(1);
 constexpr auto outputGrace = std::chrono::seconds(2);
+
+// What one run opens at most at once: the CLI itself, its pipes, its process handle and the descriptors
+// the kernel's /proc and /dev/null reads take, with room to spare.
+constexpr int runDescriptors = 16;
 
 ChildClock::duration timeLimit(double seconds) {
     if (!(seconds > 0))
@@ -67,6 +73,9 @@ GitHubResult runChildProcess(const ChildLaunch& launch, std::string_view input, 
 }
 
 GitHubResult runGitHubCli(const std::vector<std::string>& arguments, std::string_view input, double timeout) {
+    // Short of descriptors, the CLI could be neither opened nor started, which would look like no CLI.
+    if (!descriptorsAvailable(runDescriptors))
+        return {GitHubRunEnd::outOfDescriptors, 0, {}};
     auto cli = bundledGitHubCli();
     if (!cli)
         return notStarted();

@@ -13,7 +13,8 @@
 namespace {
 
 // The run's end as a number, in the shell's way: the child's own status, or 124 for a time-out, 125 for
-// output over the limit and 127 for a CLI that could not be run.
+// output over the limit, 127 for a CLI that could not be run and 126 for one not tried for want of
+// descriptors.
 int statusOf(const GitHubResult& run) {
     switch (run.end) {
     case GitHubRunEnd::exited:
@@ -24,6 +25,8 @@ int statusOf(const GitHubResult& run) {
         return 125;
     case GitHubRunEnd::notStarted:
         return 127;
+    case GitHubRunEnd::outOfDescriptors:
+        return 126;
     }
     return -1;
 }

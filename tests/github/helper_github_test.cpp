@@ -55,6 +55,12 @@ TEST_F(HelperGitHub, StatusReportsEveryStateAndRefusesOtherMembersUnasked) {
     EXPECT_EQ(ask(status), R"({"authenticated":false,"ok":true,"state":"unavailable"})");
     control("status.answer=connected.json\n");
     EXPECT_EQ(ask(status), R"({"authenticated":true,"ok":true,"state":"connected"})");
+    // Too few descriptors for a run: the CLI is not missing, its state is not known.
+    auto starved = runProgram({.program = "/bin/sh",
+                               .arguments = {"-c", "ulimit -n 5 && exec \"$0\"", program},
+                               .input = status,
+                               .environment = environmentWith({"HOME=" + home})});
+    EXPECT_EQ(starved.out, R"({"authenticated":false,"ok":true,"state":"unavailable"})");
     EXPECT_EQ(calls(), "status\nstatus\nstatus\n");
 }
 
