@@ -356,7 +356,8 @@ bool failedOutright(const KeychainLookup& lookup) {
 
 // Runs an operation in a call of its own; one that failed because the service dropped its encrypted
 // session runs once more on a new connection, which gets a session of its own. The refused request
-// changed nothing, so nothing is done twice.
+// changed nothing, so nothing is done twice. The whole operation runs again, not the one request: that
+// request carried a secret encrypted for the session that was lost.
 template <typename Operation>
 auto inOwnCall(Operation operation) -> decltype(operation(std::declval<Call&>())) {
     bool lost = false;

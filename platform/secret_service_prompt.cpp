@@ -11,6 +11,8 @@
 
 namespace secretservice {
 
+// Whether a display server listens on the socket: a connection is the one test that a variable naming a
+// display is not left over from a session that has ended.
 bool connectsTo(const std::string& path, bool abstract) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -27,6 +29,8 @@ bool connectsTo(const std::string& path, bool abstract) {
     return connected;
 }
 
+// Whether a window the provider shows can be seen, by the display the environment names: Wayland's
+// socket first, then X11's local socket (abstract or in /tmp). A display on another host is taken on trust.
 bool displayReachable() {
     if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland != nullptr && wayland[0] != '\0') {
         const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -52,6 +56,8 @@ bool displayReachable() {
     return connectsTo(socket, true) || connectsTo(socket, false);
 }
 
+// gnome-keyring shows its prompts through a separate prompter on the bus; without one its prompt would
+// wait unseen. Other providers show their own windows.
 bool prompterAvailable(Call& call) {
     std::string provider = nameOwner(call, serviceName);
     if (provider.empty() || provider != nameOwner(call, "org.gnome.keyring"))
@@ -97,6 +103,8 @@ Paths pathsOf(gchar** paths) {
     return found;
 }
 
+// Whether every path is a KWallet collection whose wallet kwalletd already has open: kwalletd's own
+// `isOpen` answers without a window, and an Unlock prompt for an open wallet completes without one.
 bool walletsOpen(Call& call, const Paths& paths) {
     constexpr const char* kwallet = "org.kde.kwalletd5";
     std::string provider = nameOwner(call, serviceName);
