@@ -310,8 +310,9 @@ KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view 
 
 // Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
 // the service refused, or the item stays after its prompt. KeePassXC completes its prompt as answered
-// even when the person declined its confirmation, so after a prompt the item's absence is the answer;
-// a prompting provider's item paths are never another item's (KWallet, whose are, deletes at once).
+// even when the person declined its confirmation, so after a prompt the item's absence is the answer.
+// KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a recreated
+// item may take, deletes without a prompt.
 bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
     GError* error = nullptr;
     GVariant* reply =
