@@ -267,7 +267,7 @@ std::optional<std::string> createdItem(Call& call, GVariant* reply) {
     return item;
 }
 
-bool requestDeletion(Call& call, const std::string& path);
+bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path);
 
 // After a create that failed, the items of the record that hold nothing are removed: a provider may
 // have made one, and no record is ever stored empty, so none of them is another writer's.
@@ -278,7 +278,7 @@ void removeEmptyItems(Call& call, const KeychainItem& item) {
     for (const auto& path : found->unlocked) {
         auto held = secretAt(call, path);
         if (held.status == KeychainStatus::success && held.data.size() == 0)
-            requestDeletion(call, path);
+            requestDeletion(call, item, path);
     }
 }
 
@@ -309,8 +309,11 @@ KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view 
 }
 
 // Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
-// the service refused, or the person dismissed its prompt and the item stays.
-bool requestDeletion(Call& call, const std::string& path) {
+// the service refused, or the item stays after its prompt. KeePassXC completes its prompt as answered
+// even when the person declined its confirmation, so after a prompt the item's absence is the answer.
+// KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a recreated
+// item may take, deletes without a prompt.
+bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
     GError* error = nullptr;
     GVariant* reply =
         callService(call, path, itemInterface, "Delete", nullptr, G_VARIANT_TYPE("(o)"), &error);
@@ -324,7 +327,7 @@ bool requestDeletion(Call& call, const std::string& path) {
     bool deleted = true;
     if (std::strcmp(prompt, noObject) != 0) {
         GVariant* result = completePrompt(call, prompt, nullptr);
-        deleted = result != nullptr;
+        deleted = result != nullptr && !stillListed(call, item, path);
         if (result != nullptr)
             g_variant_unref(result);
     }
@@ -340,7 +343,7 @@ KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {
     // stayed from one that another run created since at the same path, which KWallet's numbered item
     // paths allow.
     for (const auto& path : paths) {
-        if (!requestDeletion(call, path) && stillListed(call, item, path))
+        if (!requestDeletion(call, item, path) && stillListed(call, item, path))
             return KeychainStatus::failure;
     }
     return KeychainStatus::success;

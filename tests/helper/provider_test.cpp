@@ -86,15 +86,7 @@ protected:
             startKWallet();
             break;
         }
-        ASSERT_EQ(gdbus({"wait", "--session", "--timeout", "240", "org.freedesktop.secrets"}).exitStatus, 0);
-        auto pid = gdbus({"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                          "/org/freedesktop/DBus", "--method",
-                          "org.freedesktop.DBus.GetConnectionUnixProcessID", "org.freedesktop.secrets"});
-        daemonPid = std::stoi(pid.out.substr(pid.out.find(' ') + 1));
-        // KeePassXC's collection comes once its key is derived; KWallet's wallet opens on first unlock.
-        ASSERT_TRUE(eventually([&] { return collection() != "/"; }));
-        if (isLocked())
-            unlockThroughPrompt();
+        awaitStore();
     }
     void TearDown() override {
         // Killed outright: KeePassXC does not quit on SIGTERM while one of its windows is open, and a
@@ -113,19 +105,37 @@ protected:
         }
     }
 
+    // The provider's default store, unlocked.
+    void awaitStore() {
+        ASSERT_EQ(gdbus({"wait", "--session", "--timeout", "240", "org.freedesktop.secrets"}).exitStatus, 0);
+        auto pid = gdbus({"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                          "/org/freedesktop/DBus", "--method",
+                          "org.freedesktop.DBus.GetConnectionUnixProcessID", "org.freedesktop.secrets"});
+        daemonPid = std::stoi(pid.out.substr(pid.out.find(' ') + 1));
+        // KeePassXC's collection comes once its key is derived, and unlocks once it has opened the database
+        // with the password it was given; KWallet's wallet opens on first unlock.
+        ASSERT_TRUE(eventually(
+            [&] { return collection() != "/" && (GetParam().kind != Kind::keepassxc || !isLocked()); }));
+        if (isLocked())
+            unlockThroughPrompt();
+    }
+
     void startGnomeKeyring() {
         run("/usr/bin/setsid",
             {"sh", "-c", "gnome-keyring-daemon --unlock --components=secrets >\"$0/provider.log\" 2>&1",
              scratch},
             environment, password);
     }
-    void startKeePassXC() {
+    // KeePassXC asks before a client's deletion only when both its confirmations are on: the Secret
+    // Service's and that of a move to its recycle bin, where a deleted entry goes.
+    void startKeePassXC(bool confirmDeletion = false) {
         writeFile(scratch + "/database.xml", R"(<?xml version="1.0" encoding="UTF-8"?>
 <KeePassFile><Meta><DatabaseName>throwaway</DatabaseName><CustomData><Item>
 <Key>FDO_SECRETS_EXPOSED_GROUP</Key><Value>{00000000-0000-0000-0000-000000000001}</Value>
 </Item></CustomData></Meta>
 <Root><Group><UUID>AAAAAAAAAAAAAAAAAAAAAQ==</UUID><Name>throwaway</Name></Group></Root></KeePassFile>
 )");
+        std::string confirm = confirmDeletion ? "true" : "false", skip = confirmDeletion ? "false" : "true";
         writeFile(scratch + "/keepassxc.ini", R"([General]
 ConfigVersion=2
 SingleInstance=false
@@ -136,9 +146,10 @@ ShowTrayIcon=false
 [FdoSecrets]
 Enabled=true
 ConfirmAccessItem=false
-NoConfirmDeleteItem=true
+ConfirmDeleteItem=)" + confirm + R"(
 ShowNotification=false
-)");
+[Security]
+NoConfirmMoveEntryToRecycleBin=)" + skip + "\n");
         writeFile(scratch + "/password", password + "\n");
         // Without a controlling terminal: both programs would otherwise stop on it.
         auto imported = run("/usr/bin/setsid",
@@ -425,6 +436,50 @@ TEST_P(Provider, OpenedByAnotherClientServesWithoutDisplay) {
         std::printf("%s opened elsewhere, no display: %s answered %s in %.3f s\n", GetParam().name,
                     call.substr(0, 24).c_str(), answer.reply.c_str(), answer.seconds);
     }
+}
+
+// KeePassXC with its deletion confirmation on asks the person before it deletes a record: declined, the
+// remove is refused and the record stays whole; accepted, the record is gone.
+TEST_P(Provider, DeletionAskedOfThePersonFollowsTheirAnswer) {
+    if (GetParam().kind != Kind::keepassxc)
+        GTEST_SKIP() << "only KeePassXC asks before a client's deletion";
+    kill(daemonPid, SIGKILL);
+    ASSERT_TRUE(eventually([&] {
+        return gdbus({"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                      "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                      "org.freedesktop.secrets"})
+                   .out.find("false") != std::string::npos;
+    }));
+    std::filesystem::remove(scratch + "/database.kdbx");
+    startKeePassXC(true);
+    ASSERT_NO_FATAL_FAILURE(awaitStore());
+
+    const std::string account(64, 'b'), values = R"({"k":"v","w":"x"})";
+    ASSERT_EQ(reply(writeRequest(account, values)), done);
+    auto xdotool = [](const std::vector<std::string>& arguments) {
+        return firstLine(run("/usr/bin/xdotool", arguments, environmentWith({})).out);
+    };
+    auto confirmation = [&] {
+        return xdotool({"search", "--onlyvisible", "--name", "^Move entry to recycle bin"});
+    };
+    auto removeAnswering = [&](const std::vector<std::string>& keys) {
+        EXPECT_TRUE(eventually([&] { return confirmation().empty(); }));
+        auto removal = std::async(std::launch::async, [&] { return reply(request("remove", account)); });
+        // Keys go to the window that has the focus, which the window manager gives a new window.
+        std::string window;
+        if (eventually([&] {
+                window = confirmation();
+                return !window.empty() && xdotool({"getactivewindow"}) == window;
+            }))
+            pressKeys(window, keys);
+        else
+            ADD_FAILURE() << "KeePassXC showed no confirmation";
+        return removal.get();
+    };
+    EXPECT_EQ(removeAnswering({"Escape"}), failureReplyText);
+    EXPECT_EQ(reply(request("read", account)), R"({"ok":true,"values":)" + values + "}");
+    EXPECT_EQ(removeAnswering({"Tab", "space"}), done);
+    EXPECT_EQ(reply(request("exists", account)), R"({"exists":false,"ok":true})");
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, Provider,
