@@ -1,12 +1,26 @@
 #include "tests/dialogs/dialog_driver.h"
 
 #include <future>
+#include <optional>
 #include <thread>
 
 namespace {
 
 std::string xdotool(const std::vector<std::string>& arguments) {
     auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
+    return run.out.substr(0, run.out.find('\n'));
+}
+
+// The first visible window of the class, empty for none; nothing when the search broke off. xdotool
+// ends a search with an X error and no window when a window it looks at is destroyed under it, and one
+// run's windows go while the next run's come.
+std::optional<std::string> visibleWindow(const std::string& windowClass, bool awaitOne) {
+    std::vector<std::string> arguments{"search", "--onlyvisible", "--class", windowClass};
+    if (awaitOne)
+        arguments.insert(arguments.begin() + 1, "--sync");
+    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
+    if (!run.err.empty())
+        return std::nullopt;
     return run.out.substr(0, run.out.find('\n'));
 }
 
@@ -27,7 +41,7 @@ bool becameActive(const std::string& window) {
 // the run before may still be listed; the next run's window would be taken for it and never answered.
 void awaitNoWindow(const std::string& windowClass) {
     for (int look = 0; look < 2400; ++look) {
-        if (xdotool({"search", "--onlyvisible", "--class", windowClass}).empty())
+        if (visibleWindow(windowClass, false) == "")
             return;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -37,9 +51,11 @@ ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const
                          const std::string& windowClass) {
     awaitNoWindow(windowClass);
     auto pending = std::async(std::launch::async, [call] { return runProgram(call); });
-    auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", windowClass});
-    if (!window.empty() && becameActive(window))
-        act(window);
+    std::optional<std::string> window;
+    while (!window && pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        window = visibleWindow(windowClass, true);
+    if (window && !window->empty() && becameActive(*window))
+        act(*window);
     return pending.get();
 }
 
