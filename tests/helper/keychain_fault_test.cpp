@@ -108,24 +108,13 @@ Answer timedAsk(const std::string& request,
     return {reply, std::chrono::duration<double>(Clock::now() - start).count()};
 }
 
-std::string xdotool(const std::vector<std::string>& arguments) {
-    auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
-    return run.out.substr(0, run.out.find('\n'));
-}
-
 // Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`. The prompter
 // may lose a prompt asked for while the window of the one before is still closing, as no person could
-// ask that quickly; so the next request waits until that window is gone.
+// ask that quickly; the driver waits until that window is gone.
 std::string askThroughPrompt(const std::string& request, const std::function<void(const std::string&)>& act) {
-    EXPECT_TRUE(eventually([] {
-        return xdotool({"search", "--onlyvisible", "--class", "gcr-prompter"}).empty();
-    }));
-    auto pending = std::async(std::launch::async, [&] { return timedAsk(request).reply; });
-    auto window = xdotool({"search", "--sync", "--onlyvisible", "--class", "gcr-prompter"});
-    EXPECT_FALSE(window.empty());
-    if (!window.empty())
-        act(window);
-    return pending.get();
+    auto run = runWithWindow({.program = bundleProgram("helper"), .input = request}, act, "gcr-prompter");
+    EXPECT_EQ(run.exitStatus, 0) << request;
+    return run.out;
 }
 
 const std::string stored = R"({"ok":true,"values":{"k":"v"}})";

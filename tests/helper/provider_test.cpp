@@ -236,7 +236,12 @@ apiEnabled=true
             search.insert(search.end(), {"--class", "kwalletd5"});
             break;
         }
-        return firstLine(run("/usr/bin/xdotool", search, environmentWith({})).out);
+        // A search waits for a window, and comes back without one only when xdotool broke it off because a
+        // window it looked at was destroyed under it.
+        std::string window;
+        while (window.empty())
+            window = firstLine(run("/usr/bin/xdotool", search, environmentWith({})).out);
+        return window;
     }
     bool promptShown() {
         auto search =
