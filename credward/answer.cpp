@@ -4,7 +4,6 @@
 
 #include "platform/text.h"
 
-#include <cstring>
 #include <optional>
 
 namespace {

@@ -35,7 +35,8 @@ enum class GitHubRunEnd {
 
 // One run of the GitHub CLI: how it ended, the child's exit status (a signal's number when one ended it)
 // when it exited, and the standard output captured, which may hold the token: everything the child wrote
-// when it exited, what it wrote until it was stopped when it timed out, and nothing otherwise.
+// when it exited, what it wrote until it was stopped when it timed out and then ended with its output
+// closed, and nothing otherwise.
 struct GitHubResult {
     GitHubRunEnd end = GitHubRunEnd::notStarted;
     std::int32_t exitStatus = 0;

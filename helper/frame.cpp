@@ -1,6 +1,5 @@
 #include "helper/frame.h"
 
-#include <algorithm>
 #include <array>
 
 namespace {

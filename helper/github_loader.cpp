@@ -11,8 +11,7 @@ Reply answerGitHubRequest(GitHubOperation operation, const HelperPlugins& plugin
     if (const GitHubFunctions* gitHub = plugins.gitHub(); gitHub != nullptr)
         return gitHub->answer(operation, plugins.keychain);
     // A bundle without the plugin cannot reach its GitHub CLI either: the same answer as a missing CLI.
-    std::string state(gitHubStateWord(GitHubState::componentMissing));
     if (operation == GitHubOperation::status)
-        return {{"authenticated", false}, {"ok", true}, {"state", state}};
-    return {{"ok", false}, {"state", state}};
+        return gitHubStatusReply(GitHubState::componentMissing);
+    return gitHubRefusal(GitHubState::componentMissing);
 }

@@ -37,5 +37,21 @@ constexpr std::string_view gitHubStateWord(GitHubState state) {
     return "unavailable";
 }
 
+// The state as a sign-in answers it, as the status answers it (always "ok"), and a sign-in refused.
+inline Reply gitHubStateReply(GitHubState state) {
+    bool connected = state == GitHubState::connected;
+    return {{"authenticated", connected}, {"ok", connected}, {"state", std::string(gitHubStateWord(state))}};
+}
+
+inline Reply gitHubStatusReply(GitHubState state) {
+    Reply reply = gitHubStateReply(state);
+    reply["ok"] = true;
+    return reply;
+}
+
+inline Reply gitHubRefusal(GitHubState state) {
+    return {{"ok", false}, {"state", std::string(gitHubStateWord(state))}};
+}
+
 // The bundled plugin's table; nullptr when it cannot be loaded.
 const GitHubFunctions* bundledGitHubFunctions();

@@ -56,10 +56,6 @@ void json_string(const char* text, FILE* out) {
     std::putc('"', out);
 }
 
-bool read_identity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
-    return readProcessRecord(process, identity.first) && confirm_identity(process, caller, identity);
-}
-
 bool confirm_identity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
     const ProcessRecord& first = identity.first;
     if (first.pid != process.pid || !belongs_to(first, caller))
@@ -84,6 +80,17 @@ void write_identity(const Identity& identity, FILE* out) {
     json_string(identity.path, out);
     std::fprintf(out, ",\"stopped\":%s}", identity.second.stopped ? "true" : "false");
 }
+
+namespace {
+
+// Reads the identity of a process already open, so that what a caller checked through `process` just
+// before belongs to the instance read. False, with nothing to write, when it cannot be established
+// or the process is not wholly `caller`'s.
+bool read_identity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
+    return readProcessRecord(process, identity.first) && confirm_identity(process, caller, identity);
+}
+
+} // namespace
 
 int emit_identity(uint32_t pid, FILE* out) {
     ProcessHandle process(pid);

@@ -35,11 +35,9 @@ struct Identity {
     ProcessRecord second;
 };
 
-// Reads the identity of a process already open, so that what a caller checked through `process` just
-// before belongs to the instance read. False, with nothing to write, when it cannot be established
-// or the process is not wholly `caller`'s.
-bool read_identity(const ProcessHandle& process, uint32_t caller, Identity& identity);
-// The rest of read_identity once `identity.first` has been read through `process`.
+// Completes the identity of a process already open once `identity.first` has been read through
+// `process`, so that what a caller checked through it just before belongs to the instance read. False,
+// with nothing to write, when it cannot be established or the process is not wholly `caller`'s.
 bool confirm_identity(const ProcessHandle& process, uint32_t caller, Identity& identity);
 void write_identity(const Identity& identity, FILE* out);
 

@@ -21,14 +21,23 @@ struct Matches {
     Paths locked;
 };
 
-std::optional<Matches> search(Call& call, const KeychainItem& item) {
+// The attributes that identify the record's items; with the schema, those secret-tool gives its items,
+// so that both see the same items the same way.
+GVariant* itemAttributes(const KeychainItem& item, bool withSchema = false) {
     GVariantBuilder attributes;
     g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
+    if (withSchema)
+        g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "org.freedesktop.Secret.Generic");
     g_variant_builder_add(&attributes, "{ss}", "service", item.service.c_str());
     g_variant_builder_add(&attributes, "{ss}", "account", item.account.c_str());
+    return g_variant_builder_end(&attributes);
+}
+
+std::optional<Matches> search(Call& call, const KeychainItem& item) {
     GError* error = nullptr;
-    GVariant* reply = callService(call, servicePath, serviceInterface, "SearchItems",
-                                  g_variant_new("(a{ss})", &attributes), G_VARIANT_TYPE("(aoao)"), &error);
+    GVariant* reply =
+        callService(call, servicePath, serviceInterface, "SearchItems",
+                    g_variant_new("(@a{ss})", itemAttributes(item)), G_VARIANT_TYPE("(aoao)"), &error);
     if (failed(error))
         return std::nullopt;
     gchar** unlocked = nullptr;
@@ -38,18 +47,20 @@ std::optional<Matches> search(Call& call, const KeychainItem& item) {
     return Matches{pathsOf(unlocked), pathsOf(locked)};
 }
 
-// The matching items, all unlocked; empty when there is none. nullopt when the truth cannot be had: the
-// service failed, or something stays locked (no prompt possible, or the person dismissed it).
-std::optional<Paths> unlockedMatches(Call& call, const KeychainItem& item) {
+// The matching items, all unlocked: notFound when there are none, failure when the truth cannot be had
+// (the service failed, or something stays locked: no prompt possible, or the person dismissed it).
+std::pair<KeychainStatus, Paths> unlockedMatches(Call& call, const KeychainItem& item) {
     if (!collectionsUnlocked(call))
-        return std::nullopt;
+        return {KeychainStatus::failure, {}};
     auto found = search(call, item);
     // Items locked on their own, in an unlocked collection, are unlocked the same way.
     if (found && !found->locked.empty() && unlock(call, found->locked))
         found = search(call, item);
     if (!found || !found->locked.empty())
-        return std::nullopt;
-    return found->unlocked;
+        return {KeychainStatus::failure, {}};
+    if (found->unlocked.empty())
+        return {KeychainStatus::notFound, {}};
+    return {KeychainStatus::success, std::move(found->unlocked)};
 }
 
 // The secret of the item at `path`, once the session is open: notFound when the item has vanished.
@@ -103,12 +114,7 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
                                                  Session session = Session::later) {
     if (!connect(call, session))
         return {KeychainStatus::failure, {}};
-    auto paths = unlockedMatches(call, item);
-    if (!paths)
-        return {KeychainStatus::failure, {}};
-    if (paths->empty())
-        return {KeychainStatus::notFound, {}};
-    return {KeychainStatus::success, std::move(*paths)};
+    return unlockedMatches(call, item);
 }
 
 // The items a search found may be gone by the time their secrets are asked for, deleted or replaced by
@@ -119,14 +125,10 @@ KeychainLookup copyItemIn(Call& call, const KeychainItem& item, KeychainReturn w
     if (!connect(call, wanted == KeychainReturn::data ? Session::ahead : Session::later))
         return {KeychainStatus::failure, {}};
     for (int search = 0; search < searches; ++search) {
-        auto paths = unlockedMatches(call, item);
-        if (!paths)
-            return {KeychainStatus::failure, {}};
-        if (paths->empty())
-            return {KeychainStatus::notFound, {}};
-        if (wanted == KeychainReturn::nothing)
-            return {KeychainStatus::success, {}};
-        auto found = readSecret(call, *paths);
+        auto [matched, paths] = unlockedMatches(call, item);
+        if (matched != KeychainStatus::success || wanted == KeychainReturn::nothing)
+            return {matched, {}};
+        auto found = readSecret(call, paths);
         if (found.status != KeychainStatus::notFound)
             return found;
     }
@@ -179,9 +181,12 @@ KeychainStatus replaceSecret(Call& call, const std::string& path, std::string_vi
     if (before.status != KeychainStatus::success)
         return before.status;
     auto set = setSecret(call, path, data);
-    if (set == KeychainStatus::notFound || (set == KeychainStatus::success && writeTook(call, path)))
+    if (set == KeychainStatus::notFound)
         return set;
-    if (!writeTook(call, path))
+    bool took = writeTook(call, path);
+    if (set == KeychainStatus::success && took)
+        return set;
+    if (!took)
         setSecret(call, path, before.data);
     return KeychainStatus::failure;
 }
@@ -220,31 +225,21 @@ std::optional<std::string> unlockedDefaultCollection(Call& call) {
     g_variant_unref(reply);
     if (collection == noObject)
         return std::nullopt;
-    for (int round = 0; round < 2; ++round) {
-        auto locked = isLocked(call, collection);
-        if (!locked)
-            return std::nullopt;
-        if (!*locked)
-            return collection;
-        if (round == 1 || !unlock(call, {collection}))
-            return std::nullopt;
-    }
-    return std::nullopt;
+    auto locked = isLocked(call, collection);
+    if (locked && *locked && unlock(call, {collection}))
+        locked = isLocked(call, collection);
+    if (!locked || *locked)
+        return std::nullopt;
+    return collection;
 }
 
 GVariant* itemProperties(const KeychainItem& item) {
-    GVariantBuilder attributes;
-    g_variant_builder_init(&attributes, G_VARIANT_TYPE("a{ss}"));
-    // The schema secret-tool gives its items, so that both see the same items the same way.
-    g_variant_builder_add(&attributes, "{ss}", "xdg:schema", "org.freedesktop.Secret.Generic");
-    g_variant_builder_add(&attributes, "{ss}", "service", item.service.c_str());
-    g_variant_builder_add(&attributes, "{ss}", "account", item.account.c_str());
     GVariantBuilder properties;
     g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
     g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Label",
                           g_variant_new_string(item.service.c_str()));
     g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Item.Attributes",
-                          g_variant_builder_end(&attributes));
+                          itemAttributes(item, true));
     return g_variant_builder_end(&properties);
 }
 
@@ -267,7 +262,32 @@ std::optional<std::string> createdItem(Call& call, GVariant* reply) {
     return item;
 }
 
-bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path);
+// Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
+// the service refused, or the item stays after its prompt. KeePassXC completes its prompt as answered
+// even when the person declined its confirmation, so after a prompt the item's absence is the answer.
+// KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a recreated
+// item may take, deletes without a prompt.
+bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, path, itemInterface, "Delete", nullptr, G_VARIANT_TYPE("(o)"), &error);
+    if (error != nullptr) {
+        bool gone = vanished(error);
+        g_error_free(error);
+        return gone;
+    }
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(&o)", &prompt);
+    bool deleted = true;
+    if (std::strcmp(prompt, noObject) != 0) {
+        GVariant* result = completePrompt(call, prompt, nullptr);
+        deleted = result != nullptr && !stillListed(call, item, path);
+        if (result != nullptr)
+            g_variant_unref(result);
+    }
+    g_variant_unref(reply);
+    return deleted;
+}
 
 // After a create that failed, the items of the record that hold nothing are removed: a provider may
 // have made one, and no record is ever stored empty, so none of them is another writer's.
@@ -308,33 +328,6 @@ KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view 
     return KeychainStatus::failure;
 }
 
-// Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
-// the service refused, or the item stays after its prompt. KeePassXC completes its prompt as answered
-// even when the person declined its confirmation, so after a prompt the item's absence is the answer.
-// KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a recreated
-// item may take, deletes without a prompt.
-bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
-    GError* error = nullptr;
-    GVariant* reply =
-        callService(call, path, itemInterface, "Delete", nullptr, G_VARIANT_TYPE("(o)"), &error);
-    if (error != nullptr) {
-        bool gone = vanished(error);
-        g_error_free(error);
-        return gone;
-    }
-    const char* prompt = nullptr;
-    g_variant_get(reply, "(&o)", &prompt);
-    bool deleted = true;
-    if (std::strcmp(prompt, noObject) != 0) {
-        GVariant* result = completePrompt(call, prompt, nullptr);
-        deleted = result != nullptr && !stillListed(call, item, path);
-        if (result != nullptr)
-            g_variant_unref(result);
-    }
-    g_variant_unref(reply);
-    return deleted;
-}
-
 KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {
     auto [found, paths] = connectAndMatch(call, item);
     if (found != KeychainStatus::success)
@@ -357,12 +350,14 @@ bool failedOutright(const KeychainLookup& lookup) {
     return lookup.status == KeychainStatus::failure;
 }
 
-// Runs an operation in a call of its own; one that failed because the service dropped its encrypted
-// session runs once more on a new connection, which gets a session of its own. The refused request
-// changed nothing, so nothing is done twice. The whole operation runs again, not the one request: that
-// request carried a secret encrypted for the session that was lost.
-template <typename Operation>
-auto inOwnCall(Operation operation) -> decltype(operation(std::declval<Call&>())) {
+// Runs an operation in a call of its own, when the descriptors it needs are free; one that failed because the
+// service dropped its encrypted session runs once more on a new connection, which gets a session of its own.
+// The refused request changed nothing, so nothing is done twice. The whole operation runs again, not the one
+// request: that request carried a secret encrypted for the session that was lost.
+template <typename Operation, typename Result = decltype(std::declval<Operation>()(std::declval<Call&>()))>
+Result inOwnCall(Result failure, Operation operation) {
+    if (!descriptorsFree())
+        return failure;
     bool lost = false;
     auto result = [&] {
         Call call;
@@ -377,27 +372,20 @@ auto inOwnCall(Operation operation) -> decltype(operation(std::declval<Call&>())
 }
 
 KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
-    if (!descriptorsFree())
-        return {KeychainStatus::failure, {}};
-    return inOwnCall([&](Call& call) { return copyItemIn(call, item, wanted); });
+    return inOwnCall(KeychainLookup{KeychainStatus::failure, {}},
+                     [&](Call& call) { return copyItemIn(call, item, wanted); });
 }
 
 KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
-    if (!descriptorsFree())
-        return KeychainStatus::failure;
-    return inOwnCall([&](Call& call) { return updateItemIn(call, item, data); });
+    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return updateItemIn(call, item, data); });
 }
 
 KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
-    if (!descriptorsFree())
-        return KeychainStatus::failure;
-    return inOwnCall([&](Call& call) { return addItemIn(call, item, data); });
+    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return addItemIn(call, item, data); });
 }
 
 KeychainStatus deleteItem(const KeychainItem& item) {
-    if (!descriptorsFree())
-        return KeychainStatus::failure;
-    return inOwnCall([&](Call& call) { return deleteItemIn(call, item); });
+    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return deleteItemIn(call, item); });
 }
 
 // The programs that load this never write to standard error, and GLib would report D-Bus trouble there.

@@ -122,8 +122,6 @@ template <typename Start> Finished bounded(Call& call, Start start) {
     return Finished(result, g_object_unref);
 }
 
-bool promptPossible(Call& call);
-
 // Notes in `call` whether `error` says that the service has dropped the call's encrypted session.
 void noteLostSession(Call& call, const GError* error);
 
@@ -143,10 +141,6 @@ Paths pathsOf(gchar** paths);
 bool unlock(Call& call, const Paths& paths);
 
 std::optional<bool> isLocked(Call& call, const std::string& collection);
-
-// The collections that are locked. A provider may hide the items of a locked collection from searches
-// (KeePassXC does), so "nothing found" is "does not exist" only when none is.
-std::optional<Paths> lockedCollections(Call& call);
 
 // Whether every collection is unlocked, unlocking the locked ones first. Their `Locked` flags are read
 // before any search, since a property read is the one request that no provider turns into a window:

@@ -11,6 +11,8 @@
 
 namespace secretservice {
 
+namespace {
+
 // Whether a display server listens on the socket: a connection is the one test that a variable naming a
 // display is not left over from a session that has ended.
 bool connectsTo(const std::string& path, bool abstract) {
@@ -72,6 +74,8 @@ bool promptPossible(Call& call) {
     return *call.promptPossible;
 }
 
+} // namespace
+
 GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type, PromptShows shows) {
     if (shows == PromptShows::window && !promptPossible(call)) {
         GError* error = nullptr;
@@ -103,6 +107,8 @@ Paths pathsOf(gchar** paths) {
     return found;
 }
 
+namespace {
+
 // Whether every path is a KWallet collection whose wallet kwalletd already has open: kwalletd's own
 // `isOpen` answers without a window, and an Unlock prompt for an open wallet completes without one.
 bool walletsOpen(Call& call, const Paths& paths) {
@@ -128,6 +134,8 @@ bool walletsOpen(Call& call, const Paths& paths) {
     }
     return true;
 }
+
+} // namespace
 
 bool unlock(Call& call, const Paths& paths) {
     GVariantBuilder objects;
@@ -173,6 +181,10 @@ std::optional<bool> isLocked(Call& call, const std::string& collection) {
     return locked;
 }
 
+namespace {
+
+// The collections that are locked. A provider may hide the items of a locked collection from searches
+// (KeePassXC does), so "nothing found" is "does not exist" only when none is.
 std::optional<Paths> lockedCollections(Call& call) {
     GError* error = nullptr;
     GVariant* reply =
@@ -201,6 +213,8 @@ std::optional<Paths> lockedCollections(Call& call) {
     g_variant_unref(value);
     return locked;
 }
+
+} // namespace
 
 bool collectionsUnlocked(Call& call) {
     auto locked = lockedCollections(call);

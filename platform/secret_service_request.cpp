@@ -6,11 +6,9 @@
 #include "platform/process_record.h"
 #include "platform/streams.h"
 
+#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 #include <utility>
 
 namespace secretservice {
@@ -34,12 +32,6 @@ constexpr WaitRule requestWait{std::chrono::seconds(25), std::chrono::seconds(1)
 // the bus's worker need. An operation starts only when this many are free, so that a process short of
 // descriptors answers with a failure instead of dying.
 constexpr int descriptorsNeeded = 16;
-
-} // namespace
-
-bool descriptorsFree() {
-    return descriptorsAvailable(descriptorsNeeded);
-}
 
 std::optional<unsigned> serviceProcess(GDBusConnection* bus) {
     constexpr int timeout = static_cast<int>(requestWait.look.count());
@@ -84,6 +76,12 @@ void iterateUntil(GMainContext* context, GAsyncResult* const& result, Clock::tim
         g_main_context_iteration(context, TRUE);
     g_source_destroy(timer);
     g_source_unref(timer);
+}
+
+} // namespace
+
+bool descriptorsFree() {
+    return descriptorsAvailable(descriptorsNeeded);
 }
 
 void awaitResult(Call& call, GAsyncResult* const& result) {
@@ -143,10 +141,14 @@ void noteLostSession(Call& call, const GError* error) {
     g_free(name);
 }
 
+namespace {
+
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
     return callObject(call, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
                       parameters, reply, nullptr);
 }
+
+} // namespace
 
 std::string nameOwner(Call& call, const char* name) {
     GVariant* reply = callBus(call, "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"));
@@ -179,6 +181,8 @@ GVariant* callService(Call& call, const std::string& path, const char* interface
     return callObject(call, serviceName, path.c_str(), interface, method, parameters, reply, error);
 }
 
+namespace {
+
 void requestService(Call& call) {
     if (call.serviceRequested)
         return;
@@ -198,6 +202,8 @@ SecretService* madeService(GAsyncResult* made, bool& cancelled) {
         g_object_unref(service);
     return nullptr;
 }
+
+} // namespace
 
 SecretService* secretService(Call& call) {
     if (call.service != nullptr)

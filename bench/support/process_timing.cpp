@@ -3,7 +3,6 @@
 #include "tests/support/run_program.h"
 
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
@@ -11,7 +10,6 @@
 #include <unistd.h>
 
 int runOnce(const TimedCall& call) {
-    std::signal(SIGPIPE, SIG_IGN);
     auto child = startChild(
         {.executable = call.program, .arguments = call.arguments, .environment = callerEnvironment()});
     if (!child)

@@ -11,13 +11,14 @@ std::string xdotool(const std::vector<std::string>& arguments) {
     return run.out.substr(0, run.out.find('\n'));
 }
 
-// The first visible window of the class, empty for none; nothing when the search broke off. xdotool
-// ends a search with an X error and no window when a window it looks at is destroyed under it, and one
-// run's windows go while the next run's come.
-std::optional<std::string> visibleWindow(const std::string& windowClass, bool awaitOne) {
-    std::vector<std::string> arguments{"search", "--onlyvisible", "--class", windowClass};
+// The first visible window that the criteria match, empty for none; nothing when the search broke off.
+// xdotool ends a search with an X error and no window when a window it looks at is destroyed under it,
+// and one run's windows go while the next run's come.
+std::optional<std::string> searchOnce(const std::vector<std::string>& criteria, bool awaitOne) {
+    std::vector<std::string> arguments{"search", "--onlyvisible"};
     if (awaitOne)
-        arguments.insert(arguments.begin() + 1, "--sync");
+        arguments.push_back("--sync");
+    arguments.insert(arguments.end(), criteria.begin(), criteria.end());
     auto run = runProgram({.program = "/usr/bin/xdotool", .arguments = arguments});
     if (!run.err.empty())
         return std::nullopt;
@@ -25,6 +26,15 @@ std::optional<std::string> visibleWindow(const std::string& windowClass, bool aw
 }
 
 } // namespace
+
+std::string visibleWindow(const std::vector<std::string>& criteria) {
+    // A search breaks off only while a window is being destroyed, which takes moments.
+    for (int search = 0; search < 100; ++search) {
+        if (auto window = searchOnce(criteria, false))
+            return *window;
+    }
+    return {};
+}
 
 // Keys go to the window that has the focus, and the window manager gives it to a new window once it has
 // mapped it: a dialog that never gets the focus is never answered, and its test fails on its time limit.
@@ -39,12 +49,13 @@ bool becameActive(const std::string& window) {
 
 // The X server destroys a program's windows only once it has noticed the program's end, so the window of
 // the run before may still be listed; the next run's window would be taken for it and never answered.
-void awaitNoWindow(const std::string& windowClass) {
+bool awaitNoWindow(const std::string& windowClass) {
     for (int look = 0; look < 2400; ++look) {
-        if (visibleWindow(windowClass, false) == "")
-            return;
+        if (searchOnce({"--class", windowClass}, false) == "")
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+    return false;
 }
 
 ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const std::string& window)>& act,
@@ -53,7 +64,7 @@ ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const
     auto pending = std::async(std::launch::async, [call] { return runProgram(call); });
     std::optional<std::string> window;
     while (!window && pending.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-        window = visibleWindow(windowClass, true);
+        window = searchOnce({"--class", windowClass}, true);
     if (window && !window->empty() && becameActive(*window))
         act(*window);
     return pending.get();

@@ -14,6 +14,15 @@
 ProgramRun runWithWindow(const ProgramCall& call, const std::function<void(const std::string& window)>& act,
                          const std::string& windowClass = "Dovrel");
 
+// The first visible window that xdotool's search criteria match ({"--class", "Dovrel"}), empty for
+// none. A search that xdotool broke off, as it does when a window it looks at is destroyed under it, is
+// made again.
+std::string visibleWindow(const std::vector<std::string>& criteria);
+// Waits, up to the hang limit, until the window has the focus, which keys sent to it need.
+bool becameActive(const std::string& window);
+// Waits, up to the hang limit, until no window of the class is visible; false when one still is.
+bool awaitNoWindow(const std::string& windowClass);
+
 std::string windowName(const std::string& window);
 // xprop's line for the property, "_NET_WM_STATE = _NET_WM_STATE_MODAL, ..." for instance.
 std::string windowProperty(const std::string& window, const std::string& name);

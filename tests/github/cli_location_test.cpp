@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <fcntl.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -165,10 +166,6 @@ TEST(ShippedGitHubCli, AChildStartedFromTheCheckedFileGetsNoOtherDescriptor) {
     EXPECT_EQ(run.bytes, "0\n1\n2\n");
 }
 
-} // namespace
-
-namespace {
-
 TEST(GitHubCliContract, TheBuildRefusesACliThatLacksAFlagAndTakesTheStandIn) {
     std::string script = std::string(DOVREL_TEST_SOURCE) + "/github/github_cli.cmake";
     auto standIn =
@@ -184,11 +181,12 @@ TEST(GitHubCliContract, TheBuildRefusesACliThatLacksAFlagAndTakesTheStandIn) {
 "auth git-credential --help") echo "gh auth git-credential [flags]" ;;
 *) exit 1 ;;
 esac)");
-    auto configure =
-        runProgram({.program = DOVREL_TEST_CMAKE,
-                    .arguments = {"-S", DOVREL_TEST_SOURCE, "-B", makeScratchFolder("dovrel-configure"), "-G",
-                                  "Ninja", "-DDOVREL_GITHUB_CLI=" + cli},
-                    .timeout = std::chrono::minutes(10)});
+    auto folder = makeScratchFolder("dovrel-configure");
+    auto configure = runProgram(
+        {.program = DOVREL_TEST_CMAKE,
+         .arguments = {"-S", DOVREL_TEST_SOURCE, "-B", folder, "-G", "Ninja", "-DDOVREL_GITHUB_CLI=" + cli},
+         .timeout = std::chrono::minutes(10)});
+    std::filesystem::remove_all(folder);
     EXPECT_NE(configure.exitStatus, 0);
     EXPECT_NE(configure.err.find("auth status: --json\n"), std::string::npos) << configure.err;
     EXPECT_EQ(configure.err.find("auth login"), std::string::npos) << configure.err;

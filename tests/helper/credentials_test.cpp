@@ -25,12 +25,8 @@ std::string freshAccount() {
     return account;
 }
 
-std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
-    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
-}
-
 std::string write(const std::string& account, const std::string& values) {
-    return ask(request("write", account, R"(,"values":)" + values));
+    return ask(writeRequest(account, values));
 }
 
 std::string secretTool(const std::vector<std::string>& arguments, const std::string& input = "") {

@@ -88,14 +88,6 @@ std::string account(char digit) {
     return std::string(64, digit);
 }
 
-std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
-    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
-}
-
-std::string writeRequest(const std::string& account, const std::string& values) {
-    return request("write", account, R"(,"values":)" + values);
-}
-
 struct Answer {
     std::string reply;
     double seconds = 0;

@@ -39,10 +39,6 @@ std::string quoted(const std::string& reply) {
                                       : reply.substr(start + 1, reply.find('\'', start + 1) - start - 1);
 }
 
-std::string request(const std::string& operation, const std::string& account, const std::string& extra = "") {
-    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
-}
-
 enum class Kind { gnomeKeyring, keepassxc, kwallet };
 
 struct ProviderCase {
@@ -223,34 +219,34 @@ apiEnabled=true
     }
 
     // The window in which the provider asks for the store's password.
-    std::string promptWindow() {
-        std::vector<std::string> search = {"search", "--sync", "--onlyvisible"};
+    // What the provider's unlock prompt is found by.
+    std::vector<std::string> promptCriteria() {
         switch (GetParam().kind) {
         case Kind::gnomeKeyring:
-            search.insert(search.end(), {"--class", "gcr-prompter"});
-            break;
+            return {"--class", "gcr-prompter"};
         case Kind::keepassxc:
-            search.insert(search.end(), {"--name", "^Unlock Database"});
-            break;
+            return {"--name", "^Unlock Database"};
         case Kind::kwallet:
-            search.insert(search.end(), {"--class", "kwalletd5"});
             break;
         }
-        // A search waits for a window, and comes back without one only when xdotool broke it off because a
-        // window it looked at was destroyed under it.
+        return {"--class", "kwalletd5"};
+    }
+    // The prompt's window once it shows and has the focus, which the keys typed into it need.
+    std::string promptWindow() {
         std::string window;
-        while (window.empty())
-            window = firstLine(run("/usr/bin/xdotool", search, environmentWith({})).out);
+        EXPECT_TRUE(eventually([&] {
+            window = visibleWindow(promptCriteria());
+            return !window.empty();
+        }));
+        EXPECT_TRUE(becameActive(window));
         return window;
     }
+    // Any window of KWallet's would be a prompt.
     bool promptShown() {
-        auto search =
-            GetParam().kind == Kind::keepassxc
-                ? std::vector<std::string>{"search", "--onlyvisible", "--name", "^Unlock Database"}
-                : std::vector<std::string>{"search", "--onlyvisible", "--pid", std::to_string(daemonPid)};
-        if (GetParam().kind == Kind::gnomeKeyring)
-            search = {"search", "--onlyvisible", "--class", "gcr-prompter"};
-        return !run("/usr/bin/xdotool", search, environmentWith({})).out.empty();
+        auto criteria = GetParam().kind == Kind::kwallet
+                            ? std::vector<std::string>{"--pid", std::to_string(daemonPid)}
+                            : promptCriteria();
+        return !visibleWindow(criteria).empty();
     }
     void answerPrompt(const std::string& window) {
         typeText(window, password);
@@ -296,10 +292,6 @@ apiEnabled=true
     std::vector<std::string> environment;
     int busPid = 0, daemonPid = 0;
 };
-
-std::string writeRequest(const std::string& account, const std::string& values) {
-    return request("write", account, R"(,"values":)" + values);
-}
 
 const std::string done = R"({"ok":true})";
 
@@ -461,11 +453,8 @@ TEST_P(Provider, DeletionAskedOfThePersonFollowsTheirAnswer) {
 
     const std::string account(64, 'b'), values = R"({"k":"v","w":"x"})";
     ASSERT_EQ(reply(writeRequest(account, values)), done);
-    auto xdotool = [](const std::vector<std::string>& arguments) {
-        return firstLine(run("/usr/bin/xdotool", arguments, environmentWith({})).out);
-    };
-    auto confirmation = [&] {
-        return xdotool({"search", "--onlyvisible", "--name", "^Move entry to recycle bin"});
+    auto confirmation = [] {
+        return visibleWindow({"--name", "^Move entry to recycle bin"});
     };
     auto removeAnswering = [&](const std::vector<std::string>& keys) {
         EXPECT_TRUE(eventually([&] { return confirmation().empty(); }));
@@ -474,8 +463,9 @@ TEST_P(Provider, DeletionAskedOfThePersonFollowsTheirAnswer) {
         std::string window;
         if (eventually([&] {
                 window = confirmation();
-                return !window.empty() && xdotool({"getactivewindow"}) == window;
-            }))
+                return !window.empty();
+            }) &&
+            becameActive(window))
             pressKeys(window, keys);
         else
             ADD_FAILURE() << "KeePassXC showed no confirmation";

@@ -20,11 +20,6 @@ std::string account(char digit) {
     return std::string(64, digit);
 }
 
-std::string request(const std::string& operation, const std::string& forAccount,
-                    const std::string& extra = "") {
-    return R"({"operation":")" + operation + R"(","account":")" + forAccount + "\"" + extra + "}";
-}
-
 struct MeasuredRun {
     std::string out;
     long peakKb = -1;

@@ -224,12 +224,7 @@ TEST_F(LauncherAlerts, ANormalEndShowsNothing) {
 // of opening a window.
 TEST_F(LauncherAlerts, AnIgnoredChildEndSignalStillLetsANormalEndBeSeen) {
     placeRuntime("exit 0");
-    auto visibleWindow = [] {
-        return runProgram({.program = "/usr/bin/xdotool",
-                           .arguments = {"search", "--onlyvisible", "--class", "Dovrel"}})
-            .out;
-    };
-    ASSERT_TRUE(eventually([&] { return visibleWindow().empty(); }));
+    ASSERT_TRUE(awaitNoWindow("Dovrel"));
     auto launcher = startInBackground(
         "/usr/bin/env", {"--ignore-signal=CHLD", root + "/Contents/MacOS/Dovrel"}, "", environmentWith({}));
     std::string window;
@@ -237,7 +232,7 @@ TEST_F(LauncherAlerts, AnIgnoredChildEndSignalStillLetsANormalEndBeSeen) {
         pollfd end{launcher.process.get(), POLLIN, 0};
         if (poll(&end, 1, 0) == 1)
             return true;
-        window = visibleWindow();
+        window = visibleWindow({"--class", "Dovrel"});
         return !window.empty();
     }));
     if (!window.empty())

@@ -1,5 +1,8 @@
 #include "tests/support/run_program.h"
 
+#include "platform/interrupted.h"
+#include "platform/streams.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,7 +22,7 @@
 extern char** environ;
 
 ProgramRun runProgram(const ProgramCall& call) {
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreBrokenPipes();
     auto child =
         startChild({.executable = call.program,
                     .arguments = call.arguments,
@@ -77,9 +80,8 @@ ProgramRun runProgram(const ProgramCall& call) {
     // The system call itself, for the peak memory glibc's waitid leaves out.
     siginfo_t info{};
     rusage usage{};
-    while (syscall(SYS_waitid, P_PIDFD, child->process.get(), &info, WEXITED, &usage) != 0 &&
-           errno == EINTR) {
-    }
+    retryingInterrupted(
+        [&] { return syscall(SYS_waitid, P_PIDFD, child->process.get(), &info, WEXITED, &usage); });
     run.maxResidentKb = usage.ru_maxrss;
     if (info.si_code == CLD_EXITED)
         run.exitStatus = info.si_status;
@@ -106,7 +108,7 @@ ChildEnvironment callerEnvironment() {
 }
 
 bool writeChildInput(int input, int process, std::string_view bytes) {
-    std::signal(SIGPIPE, SIG_IGN);
+    ignoreBrokenPipes();
     while (!bytes.empty()) {
         ssize_t count = write(input, bytes.data(), bytes.size());
         if (count > 0) {
@@ -123,9 +125,7 @@ bool writeChildInput(int input, int process, std::string_view bytes) {
 }
 
 std::size_t readChildOutput(int output, char* buffer, std::size_t size) {
-    ssize_t count;
-    while ((count = read(output, buffer, size)) < 0 && errno == EINTR) {
-    }
+    ssize_t count = retryingInterrupted([&] { return read(output, buffer, size); });
     return count > 0 ? static_cast<std::size_t>(count) : 0;
 }
 
@@ -229,6 +229,14 @@ std::string ask(const std::string& request, std::optional<std::vector<std::strin
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(run.err, "");
     return run.out;
+}
+
+std::string request(const std::string& operation, const std::string& account, const std::string& extra) {
+    return R"({"operation":")" + operation + R"(","account":")" + account + "\"" + extra + "}";
+}
+
+std::string writeRequest(const std::string& account, const std::string& values) {
+    return request("write", account, R"(,"values":)" + values);
 }
 
 ProgramRun pidlens(const std::vector<std::string>& arguments) {

@@ -98,6 +98,11 @@ std::string ask(const std::string& request,
                 std::optional<std::vector<std::string>> environment = std::nullopt,
                 const std::string& helper = bundleProgram("helper"));
 
+// A credential record request: the operation, the account and any further members, written as JSON
+// (`extra` starts with a comma).
+std::string request(const std::string& operation, const std::string& account, const std::string& extra = "");
+std::string writeRequest(const std::string& account, const std::string& values);
+
 // Runs the bundle's pidlens with the arguments.
 ProgramRun pidlens(const std::vector<std::string>& arguments);
 
