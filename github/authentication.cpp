@@ -96,7 +96,8 @@ bool prepareGitHubAuthenticationStorage(const KeychainFunctions* keychain) {
     KeychainItem probe{std::string(probeService), randomUuidText()};
     if (probe.account.empty())
         return false;
-    if (keychainAdd(keychain, probe, probePayload) != KeychainStatus::success)
+    // A write that does not take leaves nothing behind by itself.
+    if (keychainWrite(keychain, probe, probePayload) != KeychainStatus::success)
         return false;
     return keychainDelete(keychain, probe) == KeychainStatus::success;
 }

@@ -61,10 +61,7 @@ Reply writeRecord(const KeychainFunctions* keychain, const KeychainItem& item, c
     if (!request.values || request.values->empty())
         return failureReply();
     WipedBuffer stored = storedForm(*request.values);
-    auto updated = keychainUpdate(keychain, item, stored);
-    if (updated == KeychainStatus::notFound)
-        return {{"ok", keychainAdd(keychain, item, stored) == KeychainStatus::success}};
-    return {{"ok", updated == KeychainStatus::success}};
+    return {{"ok", keychainWrite(keychain, item, stored) == KeychainStatus::success}};
 }
 
 // The record the request names; nothing when its account is not one.

@@ -12,14 +12,9 @@ KeychainLookup keychainCopy(const KeychainFunctions* keychain, const KeychainIte
     return keychain == nullptr ? KeychainLookup{} : keychain->copy(item, wanted);
 }
 
-KeychainStatus keychainUpdate(const KeychainFunctions* keychain, const KeychainItem& item,
-                              std::string_view data) {
-    return keychain == nullptr ? KeychainStatus::failure : keychain->update(item, data);
-}
-
-KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem& item,
-                           std::string_view data) {
-    return keychain == nullptr ? KeychainStatus::failure : keychain->add(item, data);
+KeychainStatus keychainWrite(const KeychainFunctions* keychain, const KeychainItem& item,
+                             std::string_view data) {
+    return keychain == nullptr ? KeychainStatus::failure : keychain->write(item, data);
 }
 
 KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item) {

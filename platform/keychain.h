@@ -32,11 +32,9 @@ struct KeychainFunctions;
 // The one item that matches, or notFound when none does.
 KeychainLookup keychainCopy(const KeychainFunctions* keychain, const KeychainItem& item,
                             KeychainReturn wanted);
-// Replaces the data of the matching item; notFound when there is none.
-KeychainStatus keychainUpdate(const KeychainFunctions* keychain, const KeychainItem& item,
-                              std::string_view data);
-// Creates the item with the given data.
-KeychainStatus keychainAdd(const KeychainFunctions* keychain, const KeychainItem& item,
-                           std::string_view data);
+// Gives the matching items the data, or creates the item where there is none, in the default keychain.
+// Success only once the data is read back; a write that does not take leaves the item as it was.
+KeychainStatus keychainWrite(const KeychainFunctions* keychain, const KeychainItem& item,
+                             std::string_view data);
 // Deletes every matching item; notFound when there was none.
 KeychainStatus keychainDelete(const KeychainFunctions* keychain, const KeychainItem& item);

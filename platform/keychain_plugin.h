@@ -6,8 +6,7 @@
 
 struct KeychainFunctions {
     KeychainLookup (*copy)(const KeychainItem&, KeychainReturn);
-    KeychainStatus (*update)(const KeychainItem&, std::string_view);
-    KeychainStatus (*add)(const KeychainItem&, std::string_view);
+    KeychainStatus (*write)(const KeychainItem&, std::string_view);
     KeychainStatus (*remove)(const KeychainItem&);
 };
 

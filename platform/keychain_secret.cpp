@@ -2,7 +2,8 @@
 // D-Bus object paths: they tell unlocked items from locked ones and a vanished item from a failure, which
 // libsecret's simple password calls hide. Items carry the attributes "service" and "account", so
 // `secret-tool search service S account A` finds them, and items that secret-tool stored under those
-// attributes are found here. Every collection is unlocked before a search, and every write is read back.
+// attributes are found here. A locked keyring is opened only where the record is or may be, and every
+// write is read back.
 #include "platform/keychain_plugin.h"
 #include "platform/secret_service.h"
 
@@ -16,9 +17,12 @@ namespace {
 
 using namespace secretservice;
 
+// What a search tells without a window: the items found unlocked, those found locked (gnome-keyring names
+// them), and the locked collections it could not look into.
 struct Matches {
     Paths unlocked;
     Paths locked;
+    Paths unsearched;
 };
 
 // The attributes that identify the record's items; with the schema, those secret-tool gives its items,
@@ -33,6 +37,7 @@ GVariant* itemAttributes(const KeychainItem& item, bool withSchema = false) {
     return g_variant_builder_end(&attributes);
 }
 
+// The service's own search, over every collection.
 std::optional<Matches> search(Call& call, const KeychainItem& item) {
     GError* error = nullptr;
     GVariant* reply =
@@ -44,19 +49,66 @@ std::optional<Matches> search(Call& call, const KeychainItem& item) {
     gchar** locked = nullptr;
     g_variant_get(reply, "(^ao^ao)", &unlocked, &locked);
     g_variant_unref(reply);
-    return Matches{pathsOf(unlocked), pathsOf(locked)};
+    return Matches{pathsOf(unlocked), pathsOf(locked), {}};
+}
+
+// A search of the open collections alone, each asked at once, with the locked ones left unsearched.
+std::optional<Matches> searchOpen(Call& call, const KeychainItem& item, Collections known) {
+    std::vector<std::unique_ptr<Sent>> asked;
+    for (const auto& collection : known.open) {
+        asked.push_back(std::make_unique<Sent>(call));
+        sendToService(*asked.back(), collection, collectionInterface, "SearchItems",
+                      g_variant_new("(@a{ss})", itemAttributes(item)), G_VARIANT_TYPE("(ao)"));
+    }
+    Matches found{{}, {}, std::move(known.locked)};
+    for (auto& sent : asked) {
+        GError* error = nullptr;
+        GVariant* reply = answer(*sent, &error);
+        if (error != nullptr && vanished(error)) {
+            g_error_free(error);
+            continue;
+        }
+        if (failed(error))
+            return std::nullopt;
+        gchar** items = nullptr;
+        g_variant_get(reply, "(^ao)", &items);
+        g_variant_unref(reply);
+        for (auto& path : pathsOf(items))
+            found.unlocked.push_back(std::move(path));
+    }
+    return found;
+}
+
+// A search that puts no window on the screen. gnome-keyring's never does, and names what it found in
+// locked collections; other providers are searched as a whole only when nothing is locked, since
+// KeePassXC waits on its unlock window for a search that touches a locked database, and neither it nor
+// KWallet names what a locked store holds.
+std::optional<Matches> searchWithoutWindow(Call& call, const KeychainItem& item) {
+    if (provider(call) == Provider::gnomeKeyring)
+        return search(call, item);
+    auto known = collections(call);
+    if (!known)
+        return std::nullopt;
+    if (known->locked.empty())
+        return search(call, item);
+    return searchOpen(call, item, std::move(*known));
 }
 
 // The matching items, all unlocked: notFound when there are none, failure when the truth cannot be had
-// (the service failed, or something stays locked: no prompt possible, or the person dismissed it).
+// (the service failed, or what may hold the record stays locked: no prompt possible, or the person
+// dismissed it). A locked keyring is opened only when the record was not found open and is, or may be,
+// in it: a keyring the record is not in costs the person nothing.
 std::pair<KeychainStatus, Paths> unlockedMatches(Call& call, const KeychainItem& item) {
-    if (!collectionsUnlocked(call))
-        return {KeychainStatus::failure, {}};
-    auto found = search(call, item);
-    // Items locked on their own, in an unlocked collection, are unlocked the same way.
-    if (found && !found->locked.empty() && unlock(call, found->locked))
-        found = search(call, item);
-    if (!found || !found->locked.empty())
+    auto found = searchWithoutWindow(call, item);
+    if (found && found->unlocked.empty()) {
+        // Items locked on their own, in an open collection, are unlocked the same way.
+        Paths closed = found->locked.empty() ? found->unsearched : found->locked;
+        if (!closed.empty())
+            found = unlock(call, closed) ? searchWithoutWindow(call, item) : std::nullopt;
+        if (found && found->unlocked.empty() && !(found->locked.empty() && found->unsearched.empty()))
+            found.reset();
+    }
+    if (!found)
         return {KeychainStatus::failure, {}};
     if (found->unlocked.empty())
         return {KeychainStatus::notFound, {}};
@@ -164,7 +216,7 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
 // object"; an item no longer listed vanished, which is not a failure of the write. When the search
 // itself fails, the item counts as listed.
 bool stillListed(Call& call, const KeychainItem& item, const std::string& path) {
-    auto found = search(call, item);
+    auto found = searchWithoutWindow(call, item);
     if (!found)
         return true;
     for (const auto* listed : {&found->unlocked, &found->locked}) {
@@ -191,14 +243,11 @@ KeychainStatus replaceSecret(Call& call, const std::string& path, std::string_vi
     return KeychainStatus::failure;
 }
 
-KeychainStatus updateItemIn(Call& call, const KeychainItem& item, std::string_view data) {
-    auto [found, paths] = connectAndMatch(call, item, Session::ahead);
-    if (found != KeychainStatus::success)
-        return found;
+// Every matching item gets the data, as the keychain updates every item its query matches; items that
+// vanished meanwhile are passed over, and notFound says that all had.
+KeychainStatus updateItems(Call& call, const KeychainItem& item, const Paths& paths, std::string_view data) {
     if (!openSession(call))
         return KeychainStatus::failure;
-    // Every matching item gets the data, as the keychain updates every item its query matches; items that
-    // vanished meanwhile are passed over.
     auto status = KeychainStatus::notFound;
     for (const auto& path : paths) {
         auto set = replaceSecret(call, path, data);
@@ -212,8 +261,8 @@ KeychainStatus updateItemIn(Call& call, const KeychainItem& item, std::string_vi
     return status;
 }
 
-// The default collection, unlocked; nullopt when there is none or it stays locked.
-std::optional<std::string> unlockedDefaultCollection(Call& call) {
+// The collection the alias "default" names: noObject when it names none; nullopt when it cannot be read.
+std::optional<std::string> defaultAlias(Call& call) {
     GError* error = nullptr;
     GVariant* reply = callService(call, servicePath, serviceInterface, "ReadAlias",
                                   g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), &error);
@@ -223,12 +272,68 @@ std::optional<std::string> unlockedDefaultCollection(Call& call) {
     g_variant_get(reply, "(&o)", &found);
     std::string collection = found;
     g_variant_unref(reply);
-    if (collection == noObject)
+    return collection;
+}
+
+// Whether a record kept in `collection` would last: gnome-keyring's "session" collection is gone at logout.
+bool keepsRecords(const std::string& collection) {
+    return collection != noObject && collection != sessionCollection;
+}
+
+// A first session may have no keyring to keep records in yet (gnome-keyring keeps only its in-memory
+// collection until one is made): as every libsecret program does, the provider is asked for a new default
+// one, and shows its own window in which the person chooses its password. Without a window nothing is
+// asked, since the provider's prompt would wait unseen. gnome-keyring never completes a creation prompt
+// whose alias another program took meanwhile, so the wait ends when the alias names a collection.
+std::optional<std::string> createDefaultCollection(Call& call) {
+    if (!promptPossible(call))
         return std::nullopt;
-    auto locked = isLocked(call, collection);
-    if (locked && *locked && unlock(call, {collection}))
-        locked = isLocked(call, collection);
-    if (!locked || *locked)
+    GVariantBuilder properties;
+    g_variant_builder_init(&properties, G_VARIANT_TYPE("a{sv}"));
+    g_variant_builder_add(&properties, "{sv}", "org.freedesktop.Secret.Collection.Label",
+                          g_variant_new_string("Default keyring"));
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, servicePath, serviceInterface, "CreateCollection",
+                    g_variant_new("(a{sv}s)", &properties, "default"), G_VARIANT_TYPE("(oo)"), &error);
+    if (failed(error))
+        return std::nullopt;
+    const char* made = nullptr;
+    const char* prompt = nullptr;
+    g_variant_get(reply, "(&o&o)", &made, &prompt);
+    std::string collection = made;
+    if (std::strcmp(prompt, noObject) != 0) {
+        auto taken = [&] {
+            auto alias = defaultAlias(call);
+            return alias && keepsRecords(*alias);
+        };
+        GVariant* result =
+            completePrompt(call, prompt, G_VARIANT_TYPE_OBJECT_PATH, PromptShows::window, taken);
+        collection = result != nullptr ? g_variant_get_string(result, nullptr) : noObject;
+        if (result != nullptr)
+            g_variant_unref(result);
+        if (collection == noObject)
+            collection = defaultAlias(call).value_or(noObject);
+    }
+    g_variant_unref(reply);
+    if (!keepsRecords(collection))
+        return std::nullopt;
+    return collection;
+}
+
+// The collection a new record goes to, unlocked: the default one, made first when there is none (an
+// alias that names no collection, or one that is gone, or the one gnome-keyring keeps in memory only).
+// nullopt when there is none and none was made, or it stays locked.
+std::optional<std::string> collectionForNewItems(Call& call) {
+    auto collection = defaultAlias(call);
+    if (!collection)
+        return std::nullopt;
+    auto lock = keepsRecords(*collection) ? lockOf(call, *collection) : Lock::gone;
+    if (lock == Lock::gone)
+        return createDefaultCollection(call);
+    if (lock == Lock::locked && unlock(call, {*collection}))
+        lock = lockOf(call, *collection);
+    if (lock != Lock::open)
         return std::nullopt;
     return collection;
 }
@@ -292,7 +397,7 @@ bool requestDeletion(Call& call, const KeychainItem& item, const std::string& pa
 // After a create that failed, the items of the record that hold nothing are removed: a provider may
 // have made one, and no record is ever stored empty, so none of them is another writer's.
 void removeEmptyItems(Call& call, const KeychainItem& item) {
-    auto found = search(call, item);
+    auto found = searchWithoutWindow(call, item);
     if (!found)
         return;
     for (const auto& path : found->unlocked) {
@@ -302,10 +407,8 @@ void removeEmptyItems(Call& call, const KeychainItem& item) {
     }
 }
 
-KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view data) {
-    if (!connect(call, Session::ahead))
-        return KeychainStatus::failure;
-    auto collection = unlockedDefaultCollection(call);
+KeychainStatus createItem(Call& call, const KeychainItem& item, std::string_view data) {
+    auto collection = collectionForNewItems(call);
     if (!collection || !openSession(call))
         return KeychainStatus::failure;
     GVariant* secret = encodedSecret(call, data);
@@ -326,6 +429,18 @@ KeychainStatus addItemIn(Call& call, const KeychainItem& item, std::string_view 
         return KeychainStatus::success;
     removeEmptyItems(call, item);
     return KeychainStatus::failure;
+}
+
+// The record's items get the data; where there are none, or all vanished meanwhile, the record is created.
+KeychainStatus writeItemIn(Call& call, const KeychainItem& item, std::string_view data) {
+    if (!connect(call, Session::ahead))
+        return KeychainStatus::failure;
+    auto [found, paths] = unlockedMatches(call, item);
+    if (found == KeychainStatus::success)
+        found = updateItems(call, item, paths, data);
+    if (found == KeychainStatus::notFound)
+        found = createItem(call, item, data);
+    return found;
 }
 
 KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {
@@ -376,12 +491,8 @@ KeychainLookup copyItem(const KeychainItem& item, KeychainReturn wanted) {
                      [&](Call& call) { return copyItemIn(call, item, wanted); });
 }
 
-KeychainStatus updateItem(const KeychainItem& item, std::string_view data) {
-    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return updateItemIn(call, item, data); });
-}
-
-KeychainStatus addItem(const KeychainItem& item, std::string_view data) {
-    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return addItemIn(call, item, data); });
+KeychainStatus writeItem(const KeychainItem& item, std::string_view data) {
+    return inOwnCall(KeychainStatus::failure, [&](Call& call) { return writeItemIn(call, item, data); });
 }
 
 KeychainStatus deleteItem(const KeychainItem& item) {
@@ -400,7 +511,7 @@ extern "C" const KeychainFunctions* dovrelKeychainFunctions() {
         g_log_set_writer_func(discardLog, nullptr, nullptr);
         // Registers the Secret Service's error names, so that a vanished item is told by its error.
         (void)SECRET_ERROR;
-        return KeychainFunctions{copyItem, updateItem, addItem, deleteItem};
+        return KeychainFunctions{copyItem, writeItem, deleteItem};
     }();
     return &functions;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #define SECRET_API_SUBJECT_TO_CHANGE
+#include <functional>
 #include <libsecret/secret.h>
 #include <memory>
 #include <optional>
@@ -16,6 +17,8 @@ namespace secretservice {
 using Paths = std::vector<std::string>;
 
 constexpr const char* noObject = "/";
+// gnome-keyring's in-memory collection, gone at logout: never where a record is kept.
+constexpr const char* sessionCollection = "/org/freedesktop/secrets/collection/session";
 constexpr const char* serviceName = "org.freedesktop.secrets";
 constexpr const char* servicePath = "/org/freedesktop/secrets";
 constexpr const char* itemInterface = "org.freedesktop.Secret.Item";
@@ -32,6 +35,12 @@ enum class Session { later, ahead };
 // Whether a prompt the service asked for shows a window, as far as is known before it is shown.
 enum class PromptShows { window, nothing };
 
+// Which program serves the Secret Service, where the keychain has to allow for its ways.
+enum class Provider { gnomeKeyring, kwallet, other };
+
+// A collection's state: open, locked, or no longer there.
+enum class Lock { open, locked, gone };
+
 // One keychain operation: its bus connection, the main context on which its requests are answered, the
 // cancellable that ends a request the service will not answer (and with it the operation), libsecret's
 // service object (made only for what needs it: the encrypted session and prompts), the service's
@@ -44,6 +53,7 @@ struct Call {
     bool serviceRequested = false;
     GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
     std::optional<unsigned> serviceProcess;
+    std::optional<Provider> provider;
     std::optional<bool> promptPossible;
     bool sessionLost = false; // the service no longer knew this call's encrypted session
 
@@ -93,7 +103,8 @@ bool vanished(const GError* error);
 GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
                      const char* method, GVariant* parameters, const GVariantType* reply, GError** error);
 
-std::string nameOwner(Call& call, const char* name);
+// Who serves the Secret Service, asked once per operation.
+Provider provider(Call& call);
 
 bool nameListed(Call& call, const char* method, const char* name);
 
@@ -114,6 +125,27 @@ bool connect(Call& call, Session session = Session::later);
 
 using Finished = std::unique_ptr<GAsyncResult, void (*)(gpointer)>;
 
+// A method call on its way. Calls that do not wait on each other's answers go to the bus together, each
+// answer kept in its own slot until taken; a slot that goes before its answer came waits for it first,
+// since the answer would be handed to it.
+struct Sent {
+    explicit Sent(Call& call) : call(call) {}
+    Sent(const Sent&) = delete;
+    Sent& operator=(const Sent&) = delete;
+    ~Sent();
+
+    Call& call;
+    bool sent = false;
+    GAsyncResult* result = nullptr;
+};
+
+void send(Sent& sent, const char* name, const std::string& path, const char* interface, const char* method,
+          GVariant* parameters, const GVariantType* reply);
+void sendToService(Sent& sent, const std::string& path, const char* interface, const char* method,
+                   GVariant* parameters, const GVariantType* reply);
+// The call's answer, once it came within the bound.
+GVariant* answer(Sent& sent, GError** error);
+
 // Starts one asynchronous request with the operation's cancellable and waits for it within the bound.
 template <typename Start> Finished bounded(Call& call, Start start) {
     GAsyncResult* result = nullptr;
@@ -125,11 +157,16 @@ template <typename Start> Finished bounded(Call& call, Start start) {
 // Notes in `call` whether `error` says that the service has dropped the call's encrypted session.
 void noteLostSession(Call& call, const GError* error);
 
+// Whether a window the provider shows can be seen and answered.
+bool promptPossible(Call& call);
+
 // Shows the prompt the service asked for and waits for the person, with no time limit: the prompt's
-// result, or nullptr when it was dismissed. A prompt that cannot be shown is dismissed unseen, so that
-// it never waits in the daemon.
+// result, or nullptr when it was dismissed, or when the provider went away meanwhile. A prompt that cannot
+// be shown is dismissed unseen, so that it never waits in the daemon. `overtaken`, asked whenever the
+// service announces a new collection, ends the wait when another program did what the prompt was for.
 GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type,
-                         PromptShows shows = PromptShows::window);
+                         PromptShows shows = PromptShows::window,
+                         const std::function<bool()>& overtaken = {});
 
 Paths pathsOf(gchar** paths);
 
@@ -140,12 +177,15 @@ Paths pathsOf(gchar** paths);
 // afterwards is for the caller to look at again: a dismissed prompt may still answer "done".
 bool unlock(Call& call, const Paths& paths);
 
-std::optional<bool> isLocked(Call& call, const std::string& collection);
+std::optional<Lock> lockOf(Call& call, const std::string& collection);
 
-// Whether every collection is unlocked, unlocking the locked ones first. Their `Locked` flags are read
-// before any search, since a property read is the one request that no provider turns into a window:
-// KeePassXC makes a search of a locked database wait on its own unlock window, shown whether or not
-// anyone can see it, and hides a locked collection's items from searches.
-bool collectionsUnlocked(Call& call);
+// The collections, open and locked, each by its `Locked` flag. A property read is the one request that no
+// provider turns into a window: KeePassXC makes a search of a locked database wait on its own unlock
+// window, shown whether or not anyone can see it, and hides a locked collection's items from searches.
+struct Collections {
+    Paths open;
+    Paths locked;
+};
+std::optional<Collections> collections(Call& call);
 
 } // namespace secretservice

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <utility>
 
 namespace secretservice {
 
@@ -61,12 +62,92 @@ bool displayReachable() {
 // gnome-keyring shows its prompts through a separate prompter on the bus; without one its prompt would
 // wait unseen. Other providers show their own windows.
 bool prompterAvailable(Call& call) {
-    std::string provider = nameOwner(call, serviceName);
-    if (provider.empty() || provider != nameOwner(call, "org.gnome.keyring"))
+    if (provider(call) != Provider::gnomeKeyring)
         return true;
     const char* prompter = "org.gnome.keyring.SystemPrompter";
     return nameListed(call, "ListNames", prompter) || nameListed(call, "ListActivatableNames", prompter);
 }
+
+constexpr const char* promptInterface = "org.freedesktop.Secret.Prompt";
+
+// What a prompt's wait hears: its completion, the provider leaving the bus (nobody will complete it
+// then), and new collections, one of which may be what the prompt was for.
+struct PromptWatch {
+    bool completed = false;
+    GVariant* result = nullptr; // the completion's result, unless the prompt was dismissed
+    bool providerLeft = false;
+    bool collectionCreated = false;
+};
+
+void noteCompletion(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                    GVariant* parameters, gpointer data) {
+    auto* watch = static_cast<PromptWatch*>(data);
+    if (watch->completed)
+        return;
+    watch->completed = true;
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(bv)")))
+        return;
+    gboolean dismissed = TRUE;
+    GVariant* result = nullptr;
+    g_variant_get(parameters, "(bv)", &dismissed, &result);
+    if (dismissed)
+        g_variant_unref(result);
+    else
+        watch->result = result;
+}
+
+void noteProviderLeaving(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                         GVariant* parameters, gpointer data) {
+    const char* owner = nullptr;
+    g_variant_get(parameters, "(&s&s&s)", nullptr, nullptr, &owner);
+    if (owner[0] == '\0')
+        static_cast<PromptWatch*>(data)->providerLeft = true;
+}
+
+void noteCollectionCreated(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                           GVariant*, gpointer data) {
+    static_cast<PromptWatch*>(data)->collectionCreated = true;
+}
+
+void dismiss(Call& call, const char* prompt) {
+    GError* error = nullptr;
+    GVariant* reply = callService(call, prompt, promptInterface, "Dismiss", nullptr, nullptr, &error);
+    if (!failed(error))
+        g_variant_unref(reply);
+}
+
+// Sends the prompt's Prompt and waits for what ends it; subscriptions come first, so that nothing in
+// between goes unheard.
+void awaitPrompt(Call& call, const char* prompt, PromptWatch& watch, const std::function<bool()>& overtaken) {
+    guint completion =
+        g_dbus_connection_signal_subscribe(call.bus, nullptr, promptInterface, "Completed", prompt, nullptr,
+                                           G_DBUS_SIGNAL_FLAGS_NONE, noteCompletion, &watch, nullptr);
+    guint leaving = g_dbus_connection_signal_subscribe(
+        call.bus, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", "/org/freedesktop/DBus",
+        serviceName, G_DBUS_SIGNAL_FLAGS_NONE, noteProviderLeaving, &watch, nullptr);
+    guint created = g_dbus_connection_signal_subscribe(
+        call.bus, nullptr, serviceInterface, "CollectionCreated", servicePath, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE, noteCollectionCreated, &watch, nullptr);
+    GError* error = nullptr;
+    GVariant* reply =
+        callService(call, prompt, promptInterface, "Prompt", g_variant_new("(s)", ""), nullptr, &error);
+    bool waiting = !failed(error);
+    if (reply != nullptr)
+        g_variant_unref(reply);
+    watch.collectionCreated = true;
+    while (waiting && !watch.completed && !watch.providerLeft) {
+        if (std::exchange(watch.collectionCreated, false) && overtaken && overtaken()) {
+            dismiss(call, prompt);
+            break;
+        }
+        g_main_context_iteration(call.context, TRUE);
+    }
+    g_dbus_connection_signal_unsubscribe(call.bus, completion);
+    g_dbus_connection_signal_unsubscribe(call.bus, leaving);
+    g_dbus_connection_signal_unsubscribe(call.bus, created);
+}
+
+} // namespace
 
 bool promptPossible(Call& call) {
     if (!call.promptPossible)
@@ -74,29 +155,21 @@ bool promptPossible(Call& call) {
     return *call.promptPossible;
 }
 
-} // namespace
-
-GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type, PromptShows shows) {
+GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* type, PromptShows shows,
+                         const std::function<bool()>& overtaken) {
     if (shows == PromptShows::window && !promptPossible(call)) {
-        GError* error = nullptr;
-        GVariant* reply =
-            callService(call, prompt, "org.freedesktop.Secret.Prompt", "Dismiss", nullptr, nullptr, &error);
-        if (!failed(error))
-            g_variant_unref(reply);
+        dismiss(call, prompt);
         return nullptr;
     }
-    SecretService* service = secretService(call);
-    if (service == nullptr)
-        return nullptr;
-    // The prompt may be answered or dismissed, but never be cancelled from here: the user has all the
-    // time they want.
-    GError* error = nullptr;
-    GVariant* result = secret_service_prompt_at_dbus_path_sync(service, prompt, nullptr, type, &error);
-    if (failed(error) && result != nullptr) {
-        g_variant_unref(result);
+    // The person has all the time they want: no limit ends this wait, only their answer, the provider's
+    // going, or another program doing what the prompt was for.
+    PromptWatch watch;
+    awaitPrompt(call, prompt, watch, overtaken);
+    if (watch.result != nullptr && type != nullptr && !g_variant_is_of_type(watch.result, type)) {
+        g_variant_unref(watch.result);
         return nullptr;
     }
-    return result;
+    return watch.result;
 }
 
 Paths pathsOf(gchar** paths) {
@@ -113,8 +186,7 @@ namespace {
 // `isOpen` answers without a window, and an Unlock prompt for an open wallet completes without one.
 bool walletsOpen(Call& call, const Paths& paths) {
     constexpr const char* kwallet = "org.kde.kwalletd5";
-    std::string provider = nameOwner(call, serviceName);
-    if (provider.empty() || provider != nameOwner(call, kwallet))
+    if (provider(call) != Provider::kwallet)
         return false;
     constexpr std::string_view collections = "/org/freedesktop/secrets/collection/";
     for (const auto& path : paths) {
@@ -161,31 +233,32 @@ bool unlock(Call& call, const Paths& paths) {
     return done;
 }
 
-std::optional<bool> isLocked(Call& call, const std::string& collection) {
+namespace {
+
+void askLock(Sent& sent, const std::string& collection) {
+    sendToService(sent, collection, propertiesInterface, "Get",
+                  g_variant_new("(ss)", collectionInterface, "Locked"), G_VARIANT_TYPE("(v)"));
+}
+
+std::optional<Lock> lockIn(Sent& sent) {
     GError* error = nullptr;
-    GVariant* reply =
-        callService(call, collection, propertiesInterface, "Get",
-                    g_variant_new("(ss)", collectionInterface, "Locked"), G_VARIANT_TYPE("(v)"), &error);
+    GVariant* reply = answer(sent, &error);
     if (error != nullptr) {
         bool gone = vanished(error);
         g_error_free(error);
-        return gone ? std::optional(false) : std::nullopt;
+        return gone ? std::optional(Lock::gone) : std::nullopt;
     }
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
-    std::optional<bool> locked;
+    std::optional<Lock> lock;
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
-        locked = g_variant_get_boolean(value);
+        lock = g_variant_get_boolean(value) ? Lock::locked : Lock::open;
     g_variant_unref(value);
     g_variant_unref(reply);
-    return locked;
+    return lock;
 }
 
-namespace {
-
-// The collections that are locked. A provider may hide the items of a locked collection from searches
-// (KeePassXC does), so "nothing found" is "does not exist" only when none is.
-std::optional<Paths> lockedCollections(Call& call) {
+std::optional<Paths> collectionPaths(Call& call) {
     GError* error = nullptr;
     GVariant* reply =
         callService(call, servicePath, propertiesInterface, "Get",
@@ -195,37 +268,39 @@ std::optional<Paths> lockedCollections(Call& call) {
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
     g_variant_unref(reply);
-    if (!g_variant_is_of_type(value, G_VARIANT_TYPE("ao"))) {
-        g_variant_unref(value);
-        return std::nullopt;
-    }
-    std::optional<Paths> locked = Paths{};
-    GVariantIter collections;
-    g_variant_iter_init(&collections, value);
-    const char* collection = nullptr;
-    while (locked && g_variant_iter_next(&collections, "&o", &collection)) {
-        auto state = isLocked(call, collection);
-        if (!state)
-            locked.reset();
-        else if (*state)
-            locked->emplace_back(collection);
-    }
+    std::optional<Paths> paths;
+    if (g_variant_is_of_type(value, G_VARIANT_TYPE("ao")))
+        paths = pathsOf(g_variant_dup_objv(value, nullptr));
     g_variant_unref(value);
-    return locked;
+    return paths;
 }
 
 } // namespace
 
-bool collectionsUnlocked(Call& call) {
-    auto locked = lockedCollections(call);
-    if (!locked)
-        return false;
-    if (locked->empty())
-        return true;
-    if (!unlock(call, *locked))
-        return false;
-    locked = lockedCollections(call);
-    return locked && locked->empty();
+std::optional<Lock> lockOf(Call& call, const std::string& collection) {
+    Sent sent(call);
+    askLock(sent, collection);
+    return lockIn(sent);
+}
+
+std::optional<Collections> collections(Call& call) {
+    auto paths = collectionPaths(call);
+    if (!paths)
+        return std::nullopt;
+    std::vector<std::unique_ptr<Sent>> asked;
+    for (const auto& path : *paths) {
+        asked.push_back(std::make_unique<Sent>(call));
+        askLock(*asked.back(), path);
+    }
+    Collections found;
+    for (std::size_t index = 0; index < paths->size(); ++index) {
+        auto lock = lockIn(*asked[index]);
+        if (!lock)
+            return std::nullopt;
+        if (*lock != Lock::gone)
+            (*lock == Lock::locked ? found.locked : found.open).push_back((*paths)[index]);
+    }
+    return found;
 }
 
 } // namespace secretservice

@@ -117,16 +117,38 @@ bool vanished(const GError* error) {
            g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT);
 }
 
+Sent::~Sent() {
+    if (sent && result == nullptr)
+        awaitResult(call, result);
+    if (result != nullptr)
+        g_object_unref(result);
+}
+
+void send(Sent& sent, const char* name, const std::string& path, const char* interface, const char* method,
+          GVariant* parameters, const GVariantType* reply) {
+    sent.sent = true;
+    g_dbus_connection_call(sent.call.bus, name, path.c_str(), interface, method, parameters, reply,
+                           G_DBUS_CALL_FLAGS_NONE, -1, sent.call.cancellable, keepResult, &sent.result);
+}
+
+void sendToService(Sent& sent, const std::string& path, const char* interface, const char* method,
+                   GVariant* parameters, const GVariantType* reply) {
+    send(sent, serviceName, path, interface, method, parameters, reply);
+}
+
+GVariant* answer(Sent& sent, GError** error) {
+    awaitResult(sent.call, sent.result);
+    GVariant* result = g_dbus_connection_call_finish(sent.call.bus, sent.result, error);
+    if (error != nullptr)
+        noteLostSession(sent.call, *error);
+    return result;
+}
+
 GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
                      const char* method, GVariant* parameters, const GVariantType* reply, GError** error) {
-    auto finished = bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-        g_dbus_connection_call(call.bus, name, path, interface, method, parameters, reply,
-                               G_DBUS_CALL_FLAGS_NONE, -1, cancellable, done, slot);
-    });
-    GVariant* result = g_dbus_connection_call_finish(call.bus, finished.get(), error);
-    if (error != nullptr)
-        noteLostSession(call, *error);
-    return result;
+    Sent sent(call);
+    send(sent, name, path, interface, method, parameters, reply);
+    return answer(sent, error);
 }
 
 // KWallet now and then forgets a client's encrypted session while other clients open and close theirs,
@@ -143,15 +165,20 @@ void noteLostSession(Call& call, const GError* error) {
 
 namespace {
 
+constexpr const char* busName = "org.freedesktop.DBus";
+constexpr const char* busPath = "/org/freedesktop/DBus";
+
 GVariant* callBus(Call& call, const char* method, GVariant* parameters, const GVariantType* reply) {
-    return callObject(call, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
-                      parameters, reply, nullptr);
+    return callObject(call, busName, busPath, busName, method, parameters, reply, nullptr);
 }
 
-} // namespace
+void askOwner(Sent& sent, const char* name) {
+    send(sent, busName, busPath, busName, "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"));
+}
 
-std::string nameOwner(Call& call, const char* name) {
-    GVariant* reply = callBus(call, "GetNameOwner", g_variant_new("(s)", name), G_VARIANT_TYPE("(s)"));
+// The owner's unique name; empty when the name has none.
+std::string ownerIn(Sent& sent) {
+    GVariant* reply = answer(sent, nullptr);
     if (reply == nullptr)
         return {};
     const char* owner = nullptr;
@@ -159,6 +186,25 @@ std::string nameOwner(Call& call, const char* name) {
     std::string found = owner;
     g_variant_unref(reply);
     return found;
+}
+
+} // namespace
+
+// gnome-keyring and kwalletd each own a name of their own beside the Secret Service's; the three owners
+// are asked together.
+Provider provider(Call& call) {
+    if (call.provider)
+        return *call.provider;
+    Sent secrets(call), gnome(call), kwallet(call);
+    askOwner(secrets, serviceName);
+    askOwner(gnome, "org.gnome.keyring");
+    askOwner(kwallet, "org.kde.kwalletd5");
+    std::string owner = ownerIn(secrets);
+    call.provider = owner.empty()               ? Provider::other
+                    : owner == ownerIn(gnome)   ? Provider::gnomeKeyring
+                    : owner == ownerIn(kwallet) ? Provider::kwallet
+                                                : Provider::other;
+    return *call.provider;
 }
 
 bool nameListed(Call& call, const char* method, const char* name) {

@@ -34,15 +34,7 @@ KeychainLookup copy(const KeychainItem& item, KeychainReturn wanted) {
     return {KeychainStatus::success, wanted == KeychainReturn::data ? found->second : std::string()};
 }
 
-KeychainStatus update(const KeychainItem& item, std::string_view data) {
-    auto found = items().find(keyOf(item));
-    if (found == items().end())
-        return KeychainStatus::notFound;
-    found->second = data;
-    return KeychainStatus::success;
-}
-
-KeychainStatus add(const KeychainItem& item, std::string_view data) {
+KeychainStatus write(const KeychainItem& item, std::string_view data) {
     items()[keyOf(item)] = data;
     return KeychainStatus::success;
 }
@@ -51,7 +43,7 @@ KeychainStatus remove(const KeychainItem& item) {
     return items().erase(keyOf(item)) == 1 ? KeychainStatus::success : KeychainStatus::notFound;
 }
 
-constexpr KeychainFunctions functions{copy, update, add, remove};
+constexpr KeychainFunctions functions{copy, write, remove};
 
 } // namespace
 

@@ -93,7 +93,7 @@ void storeDirectly(const std::string& account, const std::string& data) {
     ASSERT_NE(plugin, nullptr) << dlerror();
     auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
     ASSERT_NE(entry, nullptr);
-    ASSERT_EQ(entry()->add({"ai.dovrel.macos.credentials", account}, data), KeychainStatus::success);
+    ASSERT_EQ(entry()->write({"ai.dovrel.macos.credentials", account}, data), KeychainStatus::success);
 }
 
 TEST_F(CredentialStore, StoredFormsThatCannotBeReadStillExistAndAreRepairedByWrite) {

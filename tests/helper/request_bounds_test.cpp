@@ -94,7 +94,7 @@ void storeDirectly(const std::string& forAccount, const std::string& data) {
     auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
     ASSERT_NE(entry, nullptr);
     entry()->remove({"ai.dovrel.macos.credentials", forAccount});
-    ASSERT_EQ(entry()->add({"ai.dovrel.macos.credentials", forAccount}, data), KeychainStatus::success);
+    ASSERT_EQ(entry()->write({"ai.dovrel.macos.credentials", forAccount}, data), KeychainStatus::success);
 }
 
 TEST_F(StoredForm, ARawNulByteInTheRequestOrTheStoredFormIsRefused) {
