@@ -182,10 +182,13 @@ TEST_F(Confirmation, ShowsTheFolderCommandAndScriptExactly) {
 
 TEST_F(Confirmation, AScreenReaderHearsWhatRunsInOrderAndTheDefaultAnswer) {
     const std::string override = "\xe2\x80\xae", isolate = "\xe2\x81\xa6", zeroWidthSpace = "\xe2\x80\x8b";
+    const std::string lineSeparator = "\xe2\x80\xa8", paragraphSeparator = "\xe2\x80\xa9",
+                      nextLine = "\xc2\x85";
     auto request = validRequest();
     request["cwd"] = "/home/someone/" + override + "evil" + zeroWidthSpace + "dir";
-    request["command"] = "ls -la " + override + "; rm -rf ~ #" + zeroWidthSpace;
-    request["script"] = "test: " + isolate + "jest" + zeroWidthSpace;
+    request["command"] =
+        "ls -la " + override + "; rm -rf ~ #" + zeroWidthSpace + lineSeparator + "\x1b[8m" + nextLine;
+    request["script"] = "test: " + isolate + "jest" + zeroWidthSpace + paragraphSeparator;
     auto run = runProgram(
         {.program = "/usr/bin/python3",
          .arguments = {fixturesPath() + "/accessible-dialog.py", bundleProgram("helper"), request.dump()}});
@@ -199,9 +202,11 @@ TEST_F(Confirmation, AScreenReaderHearsWhatRunsInOrderAndTheDefaultAnswer) {
         const auto& dialog = heard[moment];
         EXPECT_EQ(dialog["alert"]["name"], message) << moment;
         EXPECT_EQ(dialog["area"]["name"], "工作資料夾與指令") << moment;
-        EXPECT_EQ(dialog["area"]["text"],
-                  "工作資料夾：\n/home/someone/⟨U+202E⟩evil⟨U+200B⟩dir\n\n指令：\nls -la ⟨U+202E⟩; rm -rf ~ "
-                  "#⟨U+200B⟩\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\ntest: ⟨U+2066⟩jest⟨U+200B⟩")
+        EXPECT_EQ(
+            dialog["area"]["text"],
+            "工作資料夾：\n/home/someone/⟨U+202E⟩evil⟨U+200B⟩dir\n\n指令：\nls -la ⟨U+202E⟩; rm -rf ~ "
+            "#⟨U+200B⟩⟨U+2028⟩⟨U+001B⟩[8m⟨U+0085⟩\n\n專案腳本摘要（執行包含前後置步驟與子程序）：\ntest: "
+            "⟨U+2066⟩jest⟨U+200B⟩⟨U+2029⟩")
             << moment;
         EXPECT_EQ(dialog["buttons"], Json::parse(std::string(R"([{"name":"取消","default":true,"focused":)") +
                                                  (moment == std::string("before") ? "true" : "false") +

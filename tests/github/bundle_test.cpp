@@ -93,6 +93,12 @@ TEST_F(BundleFixture, PreparationCreatesAPrivateDirectoryAndLeavesNoProbeItem) {
 
     // Without a reachable keychain, nothing can be prepared.
     EXPECT_EQ(probe({"prepare"}, "", {"DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"}), "refused\n");
+
+    // Its group or anyone else let in, the directory is no longer private.
+    for (unsigned mode : {0750u, 0705u}) {
+        chmod(configDirectoryBelow(home).c_str(), mode);
+        EXPECT_EQ(probe({"prepare"}), "refused\n") << std::oct << mode;
+    }
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "pidlens/pidlens.h"
 #include "tests/pidlens/process_tree.h"
 #include "tests/support/run_program.h"
 
@@ -159,6 +160,43 @@ TEST(PidlensIdentity, ProcessOfAnotherUserIsRefused) {
         EXPECT_EQ("\n", bare.out);
         EXPECT_EQ(3, probed.exitStatus);
         EXPECT_EQ("\n", probed.out);
+    }
+}
+
+// A user that changes between the two reads, the real one or only the effective one, makes the first
+// read another process's. The child takes each step when the test lets it.
+TEST(PidlensIdentity, AUserChangedBetweenTheTwoReadsIsRefused) {
+    constexpr auto keep = static_cast<uid_t>(-1);
+    for (bool effective : {false, true}) {
+        int go[2], done[2];
+        ASSERT_EQ(0, pipe2(go, O_CLOEXEC));
+        ASSERT_EQ(0, pipe2(done, O_CLOEXEC));
+        pid_t child = fork();
+        if (child == 0) {
+            close(go[1]);
+            char byte;
+            if (read(go[0], &byte, 1) != 1 ||
+                setresuid(effective ? keep : 65534, effective ? 65534 : keep, keep) != 0)
+                _exit(1);
+            (void)!write(done[1], &byte, 1);
+            (void)!read(go[0], &byte, 1);
+            _exit(0);
+        }
+        close(go[0]);
+        close(done[1]);
+        ProcessHandle process(static_cast<uint32_t>(child));
+        Identity identity;
+        bool before =
+            readProcessRecord(process, identity.first) && confirm_identity(process, getuid(), identity);
+        char byte = 0;
+        bool changed = write(go[1], &byte, 1) == 1 && read(done[0], &byte, 1) == 1;
+        bool after = confirm_identity(process, getuid(), identity);
+        close(go[1]);
+        close(done[0]);
+        waitpid(child, nullptr, 0);
+        EXPECT_TRUE(before);
+        ASSERT_TRUE(changed);
+        EXPECT_FALSE(after) << (effective ? "effective user" : "real user");
     }
 }
 
