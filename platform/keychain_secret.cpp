@@ -89,6 +89,9 @@ std::optional<Matches> searchWithoutWindow(Call& call, const KeychainItem& item)
     auto known = collections(call);
     if (!known)
         return std::nullopt;
+    // KeePassXC without a database asks for one to be opened when searched.
+    if (known->open.empty() && known->locked.empty())
+        return Matches{};
     if (known->locked.empty())
         return search(call, item);
     return searchOpen(call, item, std::move(*known));

@@ -233,8 +233,13 @@ void requestService(Call& call) {
     if (call.serviceRequested)
         return;
     call.serviceRequested = true;
-    secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_OPEN_SESSION, call.cancellable,
-                        keepResult, &call.serviceMade);
+    // libsecret's own open would first load the service's properties, a round trip that the encrypted
+    // session, the one thing asked of this object, does not need.
+    g_async_initable_new_async(SECRET_TYPE_SERVICE, G_PRIORITY_DEFAULT, call.cancellable, keepResult,
+                               &call.serviceMade, "flags", SECRET_SERVICE_OPEN_SESSION, "g-flags",
+                               G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, "g-name", serviceName, "g-bus-type",
+                               G_BUS_TYPE_SESSION, "g-object-path", servicePath, "g-interface-name",
+                               serviceInterface, nullptr);
 }
 
 SecretService* madeService(GAsyncResult* made, bool& cancelled) {
