@@ -120,25 +120,22 @@ std::pair<KeychainStatus, Paths> unlockedMatches(Call& call, const KeychainItem&
 
 // The secret of the item at `path`, once the session is open: notFound when the item has vanished.
 KeychainLookup secretAt(Call& call, const std::string& path) {
-    auto finished = bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-        secret_service_get_secret_for_dbus_path(call.service, path.c_str(), cancellable, done, slot);
-    });
     GError* error = nullptr;
-    SecretValue* value = secret_service_get_secret_for_dbus_path_finish(call.service, finished.get(), &error);
+    GVariant* reply =
+        callService(call, path, itemInterface, "GetSecret", g_variant_new("(o)", call.sessionPath.c_str()),
+                    G_VARIANT_TYPE("((oayays))"), &error);
     if (error != nullptr) {
-        noteLostSession(call, error);
         bool gone = vanished(error);
         g_error_free(error);
         return {gone ? KeychainStatus::notFound : KeychainStatus::failure, {}};
     }
-    // The service leaves out of its answer an item that is no longer there.
-    if (value == nullptr)
-        return {KeychainStatus::notFound, {}};
-    gsize length = 0;
-    const gchar* bytes = secret_value_get(value, &length);
-    KeychainLookup found{KeychainStatus::success, std::string_view(bytes, length)};
-    secret_value_unref(value);
-    return found;
+    GVariant* secret = g_variant_get_child_value(reply, 0);
+    auto data = decodedSecret(call, secret);
+    g_variant_unref(secret);
+    g_variant_unref(reply);
+    if (!data)
+        return {KeychainStatus::failure, {}};
+    return {KeychainStatus::success, std::move(*data)};
 }
 
 // Whether the write of a record's data to the item at `path` took: read back, the item must hold data,
@@ -188,14 +185,6 @@ KeychainLookup copyItemIn(Call& call, const KeychainItem& item, KeychainReturn w
             return found;
     }
     return {KeychainStatus::failure, {}};
-}
-
-// The stored form as the session carries it, encrypted; nullptr when it cannot be encoded.
-GVariant* encodedSecret(Call& call, std::string_view data) {
-    SecretValue* value = secret_value_new(data.data(), static_cast<gssize>(data.size()), storedContentType);
-    GVariant* secret = secret_service_encode_dbus_secret(call.service, value);
-    secret_value_unref(value);
-    return secret;
 }
 
 KeychainStatus setSecret(Call& call, const std::string& path, std::string_view data) {
@@ -512,8 +501,6 @@ GLogWriterOutput discardLog(GLogLevelFlags, const GLogField*, gsize, gpointer) {
 extern "C" const KeychainFunctions* dovrelKeychainFunctions() {
     static const KeychainFunctions functions = [] {
         g_log_set_writer_func(discardLog, nullptr, nullptr);
-        // Registers the Secret Service's error names, so that a vanished item is told by its error.
-        (void)SECRET_ERROR;
         return KeychainFunctions{copyItem, writeItem, deleteItem};
     }();
     return &functions;

@@ -1,12 +1,13 @@
 // The keychain plugin's parts shared by its files: one operation's connection to the Secret Service
-// with its bounded requests (secret_service_request.cpp), and the display and prompt policy with the
-// unlocking it allows (secret_service_prompt.cpp). keychain_secret.cpp builds the four item operations
-// on them.
+// with its bounded requests (secret_service_request.cpp), the encrypted session that carries secrets
+// (secret_session.cpp), and the display and prompt policy with the unlocking it allows
+// (secret_service_prompt.cpp). keychain_secret.cpp builds the item operations on them.
 #pragma once
 
-#define SECRET_API_SUBJECT_TO_CHANGE
+#include "platform/wiped.h"
+
 #include <functional>
-#include <libsecret/secret.h>
+#include <gio/gio.h>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,17 +42,37 @@ enum class Provider { gnomeKeyring, kwallet, other };
 // A collection's state: open, locked, or no longer there.
 enum class Lock { open, locked, gone };
 
+// Bytes of a key, wiped when released.
+using SecretBytes = std::vector<unsigned char, WipingAllocator<unsigned char>>;
+
+struct Call;
+
+// A method call on its way. Calls that do not wait on each other's answers go to the bus together, each
+// answer kept in its own slot until taken; a slot that goes before its answer came waits for it first,
+// since the answer would be handed to it.
+struct Sent {
+    explicit Sent(Call& call) : call(call) {}
+    Sent(const Sent&) = delete;
+    Sent& operator=(const Sent&) = delete;
+    ~Sent();
+
+    Call& call;
+    bool sent = false;
+    GAsyncResult* result = nullptr;
+};
+
 // One keychain operation: its bus connection, the main context on which its requests are answered, the
-// cancellable that ends a request the service will not answer (and with it the operation), libsecret's
-// service object (made only for what needs it: the encrypted session and prompts), the service's
-// process once it was asked for, and whether a prompt could be shown (decided once, when first needed).
+// cancellable that ends a request the service will not answer (and with it the operation), the encrypted
+// session (asked for once, and only by what carries a secret), the service's process once it was asked
+// for, and whether a prompt could be shown (decided once, when first needed).
 struct Call {
     GMainContext* context = g_main_context_new();
     GCancellable* cancellable = g_cancellable_new();
     GDBusConnection* bus = nullptr;
-    SecretService* service = nullptr;
-    bool serviceRequested = false;
-    GAsyncResult* serviceMade = nullptr; // the answer to the request for `service`, once it has come
+    std::unique_ptr<Sent> sessionAsked; // the request for the session, until its answer is taken
+    SecretBytes sessionPrivate;
+    SecretBytes sessionKey;
+    std::string sessionPath;
     std::optional<unsigned> serviceProcess;
     std::optional<Provider> provider;
     std::optional<bool> promptPossible;
@@ -62,15 +83,9 @@ struct Call {
     Call& operator=(const Call&) = delete;
     ~Call() {
         // A request still on its way would hand its answer to this object after it is gone.
-        if (serviceRequested && serviceMade == nullptr) {
+        if (sessionAsked != nullptr && sessionAsked->sent && sessionAsked->result == nullptr)
             g_cancellable_cancel(cancellable);
-            while (serviceMade == nullptr)
-                g_main_context_iteration(context, TRUE);
-        }
-        if (serviceMade != nullptr)
-            g_object_unref(serviceMade);
-        if (service != nullptr)
-            g_object_unref(service);
+        sessionAsked.reset();
         if (bus != nullptr)
             g_object_unref(bus);
         g_object_unref(cancellable);
@@ -111,33 +126,23 @@ bool nameListed(Call& call, const char* method, const char* name);
 GVariant* callService(Call& call, const std::string& path, const char* interface, const char* method,
                       GVariant* parameters, const GVariantType* reply, GError** error);
 
-// libsecret's object for the service, made only when an operation needs the encrypted session or a
-// prompt: making it costs several requests to the bus, which a search or a deletion does without. When
-// the session could not be opened with it, it is made without one, for openSession() to try again.
-SecretService* secretService(Call& call);
+// Asks for the encrypted session that carries secrets, once; its answer is taken by openSession().
+void requestSession(Call& call);
 
-// The encrypted session that carries secrets. Opening it sends nothing to the store, so one failed
-// attempt (KWallet refuses a client key now and then) is followed by one more.
+// The encrypted session, once open. A session costs the provider a key exchange, which a search or a
+// deletion does without.
 bool openSession(Call& call);
+
+// The data as the session carries it, encrypted; nullptr when the session is not open.
+GVariant* encodedSecret(Call& call, std::string_view data);
+
+// The data a secret of the session's carries, decrypted; nullopt when it cannot be.
+std::optional<WipedBuffer> decodedSecret(Call& call, GVariant* secret);
 
 // Connects to the session bus; with `ahead`, the encrypted session is asked for right away.
 bool connect(Call& call, Session session = Session::later);
 
 using Finished = std::unique_ptr<GAsyncResult, void (*)(gpointer)>;
-
-// A method call on its way. Calls that do not wait on each other's answers go to the bus together, each
-// answer kept in its own slot until taken; a slot that goes before its answer came waits for it first,
-// since the answer would be handed to it.
-struct Sent {
-    explicit Sent(Call& call) : call(call) {}
-    Sent(const Sent&) = delete;
-    Sent& operator=(const Sent&) = delete;
-    ~Sent();
-
-    Call& call;
-    bool sent = false;
-    GAsyncResult* result = nullptr;
-};
 
 void send(Sent& sent, const char* name, const std::string& path, const char* interface, const char* method,
           GVariant* parameters, const GVariantType* reply);

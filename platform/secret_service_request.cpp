@@ -1,5 +1,5 @@
 // One keychain operation's requests to the session bus and the Secret Service, each waited for by one
-// rule, and libsecret's service object with the encrypted session, made only when an operation needs it.
+// rule.
 #include "platform/secret_service.h"
 #include "platform/session_bus.h"
 
@@ -111,10 +111,16 @@ bool failed(GError* error) {
 }
 
 bool vanished(const GError* error) {
-    return g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
-           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
-           g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE) ||
-           g_error_matches(error, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT);
+    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
+        g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE))
+        return true;
+    if (error == nullptr || !g_dbus_error_is_remote_error(error))
+        return false;
+    gchar* name = g_dbus_error_get_remote_error(error);
+    bool gone = std::strcmp(name, "org.freedesktop.Secret.Error.NoSuchObject") == 0;
+    g_free(name);
+    return gone;
 }
 
 Sent::~Sent() {
@@ -227,74 +233,6 @@ GVariant* callService(Call& call, const std::string& path, const char* interface
     return callObject(call, serviceName, path.c_str(), interface, method, parameters, reply, error);
 }
 
-namespace {
-
-void requestService(Call& call) {
-    if (call.serviceRequested)
-        return;
-    call.serviceRequested = true;
-    // libsecret's own open would first load the service's properties, a round trip that the encrypted
-    // session, the one thing asked of this object, does not need.
-    g_async_initable_new_async(SECRET_TYPE_SERVICE, G_PRIORITY_DEFAULT, call.cancellable, keepResult,
-                               &call.serviceMade, "flags", SECRET_SERVICE_OPEN_SESSION, "g-flags",
-                               G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES, "g-name", serviceName, "g-bus-type",
-                               G_BUS_TYPE_SESSION, "g-object-path", servicePath, "g-interface-name",
-                               serviceInterface, nullptr);
-}
-
-SecretService* madeService(GAsyncResult* made, bool& cancelled) {
-    GError* error = nullptr;
-    SecretService* service = secret_service_open_finish(made, &error);
-    cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-    if (error == nullptr)
-        return service;
-    g_error_free(error);
-    if (service != nullptr)
-        g_object_unref(service);
-    return nullptr;
-}
-
-} // namespace
-
-SecretService* secretService(Call& call) {
-    if (call.service != nullptr)
-        return call.service;
-    requestService(call);
-    awaitResult(call, call.serviceMade);
-    // Taken once: a later call, after a failure, asks anew.
-    Finished made(std::exchange(call.serviceMade, nullptr), g_object_unref);
-    call.serviceRequested = false;
-    bool cancelled = false;
-    call.service = madeService(made.get(), cancelled);
-    if (call.service != nullptr || cancelled)
-        return call.service;
-    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-        secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, cancellable, done, slot);
-    });
-    call.service = madeService(finished.get(), cancelled);
-    return call.service;
-}
-
-bool openSession(Call& call) {
-    SecretService* service = secretService(call);
-    if (service == nullptr)
-        return false;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        auto finished =
-            bounded(call, [&](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-                secret_service_ensure_session(service, cancellable, done, slot);
-            });
-        GError* error = nullptr;
-        if (secret_service_ensure_session_finish(service, finished.get(), &error))
-            return true;
-        bool cancelled = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED);
-        g_error_free(error);
-        if (cancelled)
-            return false;
-    }
-    return false;
-}
-
 bool connect(Call& call, Session session) {
     if (!sessionBusConfigured())
         return false;
@@ -306,7 +244,7 @@ bool connect(Call& call, Session session) {
     if (failed(error) || call.bus == nullptr)
         return false;
     if (session == Session::ahead)
-        requestService(call);
+        requestSession(call);
     return true;
 }
 

@@ -4,26 +4,30 @@
 // hits only now and then.
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
+#include <gio/gio.h>
 #include <string>
 
-#define SECRET_API_SUBJECT_TO_CHANGE
-#include <libsecret/secret.h>
-
-extern "C" void secret_service_get_secret_for_dbus_path(SecretService* self, const gchar* path,
-                                                        GCancellable* cancellable,
-                                                        GAsyncReadyCallback callback, gpointer data) {
+extern "C" void g_dbus_connection_call(GDBusConnection* connection, const gchar* name, const gchar* path,
+                                       const gchar* interface, const gchar* method, GVariant* parameters,
+                                       const GVariantType* reply, GDBusCallFlags flags, gint timeout,
+                                       GCancellable* cancellable, GAsyncReadyCallback callback,
+                                       gpointer data) {
     static std::atomic<bool> acted{false};
     const char* given = std::getenv("DOVREL_BETWEEN_SEARCH_AND_READ");
-    if (given != nullptr && !acted.exchange(true)) {
+    if (given != nullptr && std::strcmp(method, "GetSecret") == 0 && !acted.exchange(true)) {
         std::string command = given;
         // The command's own programs inherit the preload; without the variable they pass it by.
         unsetenv("DOVREL_BETWEEN_SEARCH_AND_READ");
         (void)std::system(command.c_str());
     }
-    using Real = void (*)(SecretService*, const gchar*, GCancellable*, GAsyncReadyCallback, gpointer);
-    // libsecret came in with the keychain plugin, outside the global scope that RTLD_NEXT searches.
+    using Real =
+        void (*)(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+                 const GVariantType*, GDBusCallFlags, gint, GCancellable*, GAsyncReadyCallback, gpointer);
+    // GIO came in with the keychain plugin, outside the global scope that RTLD_NEXT searches.
     static auto real = reinterpret_cast<Real>(
-        dlsym(dlopen("libsecret-1.so.0", RTLD_NOW | RTLD_NOLOAD), "secret_service_get_secret_for_dbus_path"));
-    real(self, path, cancellable, callback, data);
+        dlsym(dlopen("libgio-2.0.so.0", RTLD_NOW | RTLD_NOLOAD), "g_dbus_connection_call"));
+    real(connection, name, path, interface, method, parameters, reply, flags, timeout, cancellable, callback,
+         data);
 }
