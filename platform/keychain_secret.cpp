@@ -169,11 +169,12 @@ std::pair<KeychainStatus, Paths> connectAndMatch(Call& call, const KeychainItem&
     return unlockedMatches(call, item);
 }
 
-// The items a search found may be gone by the time their secrets are asked for, deleted or replaced by
+// The items a search found may be gone by the time they are read or written, deleted or replaced by
 // another client; the search is then made again, so that "not found" comes from a search that found
-// nothing. An item listed again and again without a secret is a failure.
+// nothing. An item listed again and again and gone each time is a failure.
+constexpr int searches = 3;
+
 KeychainLookup copyItemIn(Call& call, const KeychainItem& item, KeychainReturn wanted) {
-    constexpr int searches = 3;
     if (!connect(call, wanted == KeychainReturn::data ? Session::ahead : Session::later))
         return {KeychainStatus::failure, {}};
     for (int search = 0; search < searches; ++search) {
@@ -423,16 +424,20 @@ KeychainStatus createItem(Call& call, const KeychainItem& item, std::string_view
     return KeychainStatus::failure;
 }
 
-// The record's items get the data; where there are none, or all vanished meanwhile, the record is created.
+// The record's items get the data; where a search finds none, the record is created.
 KeychainStatus writeItemIn(Call& call, const KeychainItem& item, std::string_view data) {
     if (!connect(call, Session::ahead))
         return KeychainStatus::failure;
-    auto [found, paths] = unlockedMatches(call, item);
-    if (found == KeychainStatus::success)
-        found = updateItems(call, item, paths, data);
-    if (found == KeychainStatus::notFound)
-        found = createItem(call, item, data);
-    return found;
+    for (int search = 0; search < searches; ++search) {
+        auto [found, paths] = unlockedMatches(call, item);
+        if (found == KeychainStatus::notFound)
+            return createItem(call, item, data);
+        if (found == KeychainStatus::success)
+            found = updateItems(call, item, paths, data);
+        if (found != KeychainStatus::notFound)
+            return found;
+    }
+    return KeychainStatus::failure;
 }
 
 KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {

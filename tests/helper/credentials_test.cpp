@@ -175,6 +175,9 @@ TEST_F(CredentialStore, AnItemRemovedBetweenSearchAndReadIsLookedForAgain) {
                          "ASAN_OPTIONS=verify_asan_link_order=0"});
     EXPECT_EQ(write(account, R"({"k":"old"})"), R"({"ok":true})");
     EXPECT_EQ(ask(request("read", account), inTheGap), R"({"ok":true,"values":{"k":"new"}})");
+    // The same in the gap of a write, between its search and its update: the record is written anew.
+    EXPECT_EQ(ask(request("write", account, R"(,"values":{"k":"mine"})"), inTheGap), R"({"ok":true})");
+    EXPECT_EQ(ask(request("read", account)), R"({"ok":true,"values":{"k":"mine"}})");
     EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
 }
 
