@@ -4,9 +4,11 @@
 // AES-128-CBC with PKCS#7 padding under an IV of its own.
 //
 // Every public value and shared secret is its group's full 128 bytes: kwalletd refuses a shorter public
-// key and derives its key from the shared secret without leading zero bytes, where gnome-keyring and
-// KeePassXC keep them. A key pair whose public value or shared secret begins with a zero byte (one in 256)
-// is therefore never used; a session is opened again instead, which all three then read alike.
+// value, reads one that begins with 0xff as another number (a sign byte, in its big-number library), and
+// derives its key from the shared secret without leading zero bytes, where gnome-keyring and KeePassXC
+// keep them. So a public value that begins with 0x00 or 0xff, or a shared secret that begins with 0x00
+// (each one in 256), is never used: a key pair or a session is made again instead, which all three
+// providers then read alike.
 #include "platform/secret_service.h"
 
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -61,13 +63,14 @@ struct Numbers {
     bool made() const { return context && prime && exponent && result; }
 };
 
-// base^exponent mod the group's prime, as its 128 bytes; empty when the result begins with a zero byte.
-Bytes power(Numbers& numbers, const BIGNUM* base) {
+// base^exponent mod the group's prime, as its 128 bytes; empty when it begins with a byte that a provider
+// would read otherwise.
+Bytes power(Numbers& numbers, const BIGNUM* base, bool isPublic) {
     Bytes bytes(groupBytes);
     if (!BN_mod_exp_mont_consttime(numbers.result, base, numbers.exponent, numbers.prime, numbers.context,
                                    nullptr) ||
         BN_bn2binpad(numbers.result, bytes.data(), groupBytes) != static_cast<int>(groupBytes) ||
-        bytes[0] == 0)
+        bytes[0] == 0 || (isPublic && bytes[0] == 0xff))
         return {};
     return bytes;
 }
@@ -78,7 +81,7 @@ Bytes publicValue(const Bytes& privateKey) {
     Bytes value;
     if (numbers.made() && generator != nullptr && BN_set_word(generator, 2) &&
         BN_bin2bn(privateKey.data(), static_cast<int>(privateKey.size()), numbers.exponent) != nullptr)
-        value = power(numbers, generator);
+        value = power(numbers, generator, true);
     BN_free(generator);
     return value;
 }
@@ -92,7 +95,7 @@ Bytes sharedSecret(const Bytes& privateKey, const Bytes& peer) {
     if (numbers.made() && theirs != nullptr && highest != nullptr && BN_sub_word(highest, 1) &&
         BN_cmp(theirs, BN_value_one()) > 0 && BN_cmp(theirs, highest) < 0 &&
         BN_bin2bn(privateKey.data(), static_cast<int>(privateKey.size()), numbers.exponent) != nullptr)
-        secret = power(numbers, theirs);
+        secret = power(numbers, theirs, false);
     BN_free(highest);
     BN_free(theirs);
     return secret;
