@@ -1,10 +1,15 @@
-// The helper's request frame, run as a black box: request bytes in, exact reply bytes out.
+// The helper's request frame, run as a black box: request bytes in, and a stored form read back, exact
+// reply bytes out.
 #include "helper/reply.h"
+#include "platform/keychain_plugin.h"
 #include "tests/support/run_program.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 namespace {
+
+using namespace std::string_literals;
 
 const std::string account(64, 'a');
 
@@ -93,6 +98,52 @@ TEST(HelperFrame, SurvivesAReaderThatHasGoneAway) {
     EXPECT_EQ(run.exitStatus, 0);
     auto closedInput = runProgram({.program = bundleProgram("helper"), .closeInputAtStart = true});
     EXPECT_EQ(closedInput.out, failureReplyText);
+}
+
+TEST(HelperFrame, RefusesARawNulByteAnywhereButKeepsALeadingByteOrderMark) {
+    const std::string status = R"({"operation":"github-status"})";
+    for (const auto& bad : {status + "\0"s, status + "\0 xyz"s, "\0"s + status,
+                            R"({"operation":"github-status","language":"e)" + "\0"s + R"(n"})"}) {
+        auto run = askHelper(bad);
+        EXPECT_EQ(run.out, failureReplyText);
+        EXPECT_EQ(run.exitStatus, 0);
+    }
+    // An escaped NUL is a character like any other.
+    for (const auto& good :
+         {"\xef\xbb\xbf" + status, R"({"operation":"github-status","language":"\u0000"})"s})
+        EXPECT_NE(askHelper(good).out, failureReplyText) << good;
+}
+
+class StoredForm : public ::testing::Test {
+protected:
+    void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
+};
+
+// Stores data as another client could, through the bundle's own keychain plugin.
+void storeDirectly(const std::string& forAccount, const std::string& data) {
+    void* plugin = dlopen((bundlePath() + "/Contents/Resources/lib/" + keychainPluginFile).c_str(), RTLD_NOW);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
+    ASSERT_NE(entry, nullptr);
+    entry()->remove({"ai.dovrel.macos.credentials", forAccount});
+    ASSERT_EQ(entry()->write({"ai.dovrel.macos.credentials", forAccount}, data), KeychainStatus::success);
+}
+
+TEST_F(StoredForm, ARawNulByteInTheRequestOrTheStoredFormIsRefused) {
+    const auto record = std::string(64, 'e');
+    askHelper(request("remove", record));
+    auto trailing = askHelper(request("write", record, R"(,"values":{"k":"v"})") + "\0 xyz"s);
+    EXPECT_EQ(trailing.out, failureReplyText);
+    EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":false,"ok":true})");
+
+    for (const auto& stored : {R"({"a":"b"})" + "\0 x"s, R"({"a":"b)" + "\0"s + R"("})"}) {
+        storeDirectly(record, stored);
+        EXPECT_EQ(askHelper(request("read", record)).out, failureReplyText);
+        EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":true,"ok":true})");
+    }
+    storeDirectly(record, R"({"a":"b\u0000"})");
+    EXPECT_EQ(askHelper(request("read", record)).out, R"({"ok":true,"values":{"a":"b\u0000"}})");
+    askHelper(request("remove", record));
 }
 
 TEST(ReplyWriter, WritesCompactSortedMembersWithEscapedSolidus) {

@@ -1,9 +1,6 @@
-// What the frame refuses and what any request may cost: a raw NUL byte in a request or a stored form,
-// and the peak memory of requests of every shape.
-#include "platform/keychain_plugin.h"
+// What any request may cost: the peak memory of requests of every shape, refused and served.
 #include "tests/support/run_program.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -11,10 +8,6 @@ namespace {
 using namespace std::string_literals;
 
 constexpr size_t megabyte = 1 << 20;
-
-ProgramRun askHelper(const std::string& request) {
-    return runProgram({.program = bundleProgram("helper"), .input = request});
-}
 
 std::string account(char digit) {
     return std::string(64, digit);
@@ -38,25 +31,11 @@ MeasuredRun askHelperMeasured(const std::string& request) {
 
 // The sanitizers' shadow memory and quarantine are theirs, not the helper's.
 bool peaksMeasurable() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(DOVREL_SANITIZE)
     return false;
 #else
     return true;
 #endif
-}
-
-TEST(HelperFrame, RefusesARawNulByteAnywhereButKeepsALeadingByteOrderMark) {
-    const std::string status = R"({"operation":"github-status"})";
-    for (const auto& bad : {status + "\0"s, status + "\0 xyz"s, "\0"s + status,
-                            R"({"operation":"github-status","language":"e)" + "\0"s + R"(n"})"}) {
-        auto run = askHelper(bad);
-        EXPECT_EQ(run.out, failureReplyText);
-        EXPECT_EQ(run.exitStatus, 0);
-    }
-    // An escaped NUL is a character like any other.
-    for (const auto& good :
-         {"\xef\xbb\xbf" + status, R"({"operation":"github-status","language":"\u0000"})"s})
-        EXPECT_NE(askHelper(good).out, failureReplyText) << good;
 }
 
 TEST(HelperFrame, RefusedRequestsStayWithinEightMebibytesWhateverTheirShape) {
@@ -86,33 +65,6 @@ class StoredForm : public ::testing::Test {
 protected:
     void SetUp() override { SKIP_OUTSIDE_SESSION_SERVICES(); }
 };
-
-// Stores data as another client could, through the bundle's own keychain plugin.
-void storeDirectly(const std::string& forAccount, const std::string& data) {
-    void* plugin = dlopen((bundlePath() + "/Contents/Resources/lib/" + keychainPluginFile).c_str(), RTLD_NOW);
-    ASSERT_NE(plugin, nullptr) << dlerror();
-    auto entry = reinterpret_cast<const KeychainFunctions* (*)()>(dlsym(plugin, keychainPluginEntry));
-    ASSERT_NE(entry, nullptr);
-    entry()->remove({"ai.dovrel.macos.credentials", forAccount});
-    ASSERT_EQ(entry()->write({"ai.dovrel.macos.credentials", forAccount}, data), KeychainStatus::success);
-}
-
-TEST_F(StoredForm, ARawNulByteInTheRequestOrTheStoredFormIsRefused) {
-    const auto record = account('e');
-    askHelper(request("remove", record));
-    auto trailing = askHelper(request("write", record, R"(,"values":{"k":"v"})") + "\0 xyz"s);
-    EXPECT_EQ(trailing.out, failureReplyText);
-    EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":false,"ok":true})");
-
-    for (const auto& stored : {R"({"a":"b"})" + "\0 x"s, R"({"a":"b)" + "\0"s + R"("})"}) {
-        storeDirectly(record, stored);
-        EXPECT_EQ(askHelper(request("read", record)).out, failureReplyText);
-        EXPECT_EQ(askHelper(request("exists", record)).out, R"({"exists":true,"ok":true})");
-    }
-    storeDirectly(record, R"({"a":"b\u0000"})");
-    EXPECT_EQ(askHelper(request("read", record)).out, R"({"ok":true,"values":{"a":"b\u0000"}})");
-    askHelper(request("remove", record));
-}
 
 TEST_F(StoredForm, ServedRequestsStayWithinThirtyTwoMebibytes) {
     if (!peaksMeasurable())

@@ -92,7 +92,7 @@ std::string askHeldInReply(const std::string& request, const std::function<void(
 // records would overwrite a freed block.
 TEST(RecordValuesInMemory, OnlyTheRequestAndTheReplyHoldThemOnceTheWorkIsDone) {
     SKIP_OUTSIDE_SESSION_SERVICES();
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(DOVREL_SANITIZE)
     GTEST_SKIP() << "the sanitizers' shadow memory spans terabytes";
 #endif
     const auto longMark = randomMark(32), shortMark = randomMark(12);
