@@ -21,8 +21,11 @@ build-tests: deps
 	cmake --preset default -DDOVREL_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset default -j $(JOBS) --target bundle test_programs
 
-# clang with AddressSanitizer and UndefinedBehaviorSanitizer: the unit tests and the fuzz targets.
+# clang with AddressSanitizer and UndefinedBehaviorSanitizer: the unit tests and the fuzz targets. A
+# build-sanitize/ still configured for gcc is removed first, as CMake would drop the preset's settings
+# when it switched the compiler.
 build-sanitize: deps
+	grep -qs '^CMAKE_CXX_COMPILER:.*clang' build-sanitize/CMakeCache.txt || rm -rf build-sanitize
 	cmake --preset sanitize -DDOVREL_WERROR=$(WERROR) >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 
