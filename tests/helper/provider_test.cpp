@@ -252,7 +252,8 @@ apiEnabled=true
         typeText(window, password);
         pressKeys(window, {"Return"});
     }
-    // Another client (a desktop's own) unlocks the store, the person typing the password.
+    // Another client (a desktop's own) unlocks the store, the person typing the password. gnome-keyring
+    // asks for it only where the default keyring must be open, as for a write.
     void unlockThroughPrompt() {
         auto opened = std::async(std::launch::async, [&] {
             if (GetParam().kind == Kind::kwallet)
@@ -261,7 +262,7 @@ apiEnabled=true
                               "another"});
             // gnome-keyring dismisses a prompt whose caller has gone, so the caller waits it out.
             return runProgram({.program = bundleProgram("helper"),
-                               .input = request("exists", std::string(64, '0')),
+                               .input = writeRequest(std::string(64, '0'), R"({"k":"v"})"),
                                .environment = environmentWith({"DBUS_SESSION_BUS_ADDRESS=" + address})});
         });
         answerPrompt(promptWindow());
@@ -382,7 +383,9 @@ TEST_P(Provider, LockedWithoutDisplayIsRefusedBeforeAnyWindow) {
                              writeRequest(account, R"({"k":"w"})"), writeRequest(absent, R"({"k":"w"})"),
                              request("remove", account)}) {
         auto answer = ask(call, false, std::chrono::minutes(1));
-        EXPECT_EQ(answer.reply, failureReplyText) << call;
+        // gnome-keyring names what its locked keyrings hold: it tells an absent record without a window.
+        bool told = GetParam().kind == Kind::gnomeKeyring && call == request("exists", absent);
+        EXPECT_EQ(answer.reply, told ? R"({"exists":false,"ok":true})" : failureReplyText) << call;
         std::printf("%s locked, no display: %s answered %s in %.3f s\n", GetParam().name,
                     call.substr(0, 24).c_str(), answer.reply.c_str(), answer.seconds);
     }
