@@ -116,6 +116,18 @@ protected:
             unlockThroughPrompt();
     }
 
+    void restart(const std::function<void()>& start) {
+        kill(daemonPid, SIGKILL);
+        ASSERT_TRUE(eventually([&] {
+            return gdbus({"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                          "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                          "org.freedesktop.secrets"})
+                       .out.find("false") != std::string::npos;
+        }));
+        start();
+        awaitStore();
+    }
+
     void startGnomeKeyring() {
         run("/usr/bin/setsid",
             {"sh", "-c", "gnome-keyring-daemon --unlock --components=secrets >\"$0/provider.log\" 2>&1",
@@ -166,7 +178,8 @@ NoConfirmMoveEntryToRecycleBin=)" + skip + "\n");
         std::filesystem::create_directories(scratch + "/.local/share/kwalletd");
         for (const char* file : {"kdewallet.kwl", "kdewallet.salt"})
             std::filesystem::copy_file(std::string(DOVREL_TEST_SOURCE) + "/tests/fixtures/kwallet/" + file,
-                                       scratch + "/.local/share/kwalletd/" + file);
+                                       scratch + "/.local/share/kwalletd/" + file,
+                                       std::filesystem::copy_options::skip_existing);
         writeFile(scratch + "/.config/kwalletrc", R"([Wallet]
 First Use=false
 Enabled=true
@@ -196,8 +209,8 @@ apiEnabled=true
         return quoted(
             callService("/org/freedesktop/secrets", "org.freedesktop.Secret.Service.ReadAlias", {"default"}));
     }
-    bool isLocked() {
-        return callService(collection(), "org.freedesktop.DBus.Properties.Get",
+    bool isLocked(const std::string& path = "") {
+        return callService(path.empty() ? collection() : path, "org.freedesktop.DBus.Properties.Get",
                            {"org.freedesktop.Secret.Collection", "Locked"})
                    .find("true") != std::string::npos;
     }
@@ -218,14 +231,13 @@ apiEnabled=true
         ASSERT_TRUE(eventually([&] { return isLocked(); }));
     }
 
-    // The window in which the provider asks for the store's password.
-    // What the provider's unlock prompt is found by.
+    // What the provider's prompts are found by: for the store's password, and for a new store.
     std::vector<std::string> promptCriteria() {
         switch (GetParam().kind) {
         case Kind::gnomeKeyring:
             return {"--class", "gcr-prompter"};
         case Kind::keepassxc:
-            return {"--name", "^Unlock Database"};
+            return {"--name", "^(Unlock Database|Create a new KeePassXC database)"};
         case Kind::kwallet:
             break;
         }
@@ -252,7 +264,27 @@ apiEnabled=true
         typeText(window, password);
         pressKeys(window, {"Return"});
     }
+    // The person makes a new store with the throw-away password. kwalletd first asks for the kind of wallet,
+    // neither of which takes the keyboard's focus: the classic one is clicked; the password window follows.
+    void answerCreation(std::string window) {
+        if (GetParam().kind == Kind::kwallet) {
+            run("/bin/sh",
+                {"-c",
+                 "eval $(xdotool getwindowgeometry --shell $0) && xdotool mousemove --sync "
+                 "$((X + 107)) $((Y + 147)) click 1 key Return",
+                 window},
+                environmentWith({}));
+            ASSERT_TRUE(eventually([&, first = window] {
+                return !(window = visibleWindow(promptCriteria())).empty() && window != first;
+            }));
+            ASSERT_TRUE(becameActive(window));
+        }
+        typeText(window, password);
+        pressKeys(window, {"Tab"});
+        answerPrompt(window);
+    }
     // Another client (a desktop's own) unlocks the store, the person typing the password.
+    // gnome-keyring asks only where the default keyring must be open, as for a write.
     void unlockThroughPrompt() {
         auto opened = std::async(std::launch::async, [&] {
             if (GetParam().kind == Kind::kwallet)
@@ -261,7 +293,7 @@ apiEnabled=true
                               "another"});
             // gnome-keyring dismisses a prompt whose caller has gone, so the caller waits it out.
             return runProgram({.program = bundleProgram("helper"),
-                               .input = request("exists", std::string(64, '0')),
+                               .input = writeRequest(std::string(64, '0'), R"({"k":"v"})"),
                                .environment = environmentWith({"DBUS_SESSION_BUS_ADDRESS=" + address})});
         });
         answerPrompt(promptWindow());
@@ -382,7 +414,9 @@ TEST_P(Provider, LockedWithoutDisplayIsRefusedBeforeAnyWindow) {
                              writeRequest(account, R"({"k":"w"})"), writeRequest(absent, R"({"k":"w"})"),
                              request("remove", account)}) {
         auto answer = ask(call, false, std::chrono::minutes(1));
-        EXPECT_EQ(answer.reply, failureReplyText) << call;
+        // gnome-keyring names what its locked keyrings hold: it tells an absent record without a window.
+        bool told = GetParam().kind == Kind::gnomeKeyring && call == request("exists", absent);
+        EXPECT_EQ(answer.reply, told ? R"({"exists":false,"ok":true})" : failureReplyText) << call;
         std::printf("%s locked, no display: %s answered %s in %.3f s\n", GetParam().name,
                     call.substr(0, 24).c_str(), answer.reply.c_str(), answer.seconds);
     }
@@ -415,6 +449,90 @@ TEST_P(Provider, LockedAsksThePersonAndWaitsForThem) {
     EXPECT_EQ(reply(request("remove", account)), done);
 }
 
+// With no store, only a write asks, in the provider's window: dismissed, nothing is made; answered once for
+// two writes at once, one store serves both. KeePassXC's wizard takes keys only once drawn: it is dismissed.
+TEST_P(Provider, FirstRunMakesTheStoreWithThePerson) {
+    const std::string account(64, 'd'), other(64, 'e'), values = R"({"k":"v"})";
+    auto kind = GetParam().kind;
+    // Without its store, deleted (KeePassXC closes the database, after a prompt), as on a first session.
+    callService(quoted(callService(collection(), "org.freedesktop.Secret.Collection.Delete", {})),
+                "org.freedesktop.Secret.Prompt.Prompt", {""});
+    ASSERT_TRUE(eventually([&] { return collection() == "/"; }));
+    EXPECT_EQ(reply(request("exists", account)), R"({"exists":false,"ok":true})");
+    EXPECT_EQ(reply(request("read", account)), failureReplyText);
+    EXPECT_EQ(reply(request("remove", account)), done);
+    EXPECT_EQ(ask(writeRequest(account, values), false).reply, failureReplyText);
+    EXPECT_FALSE(promptShown());
+    auto write = [&](const std::string& record) {
+        return std::async(std::launch::async, [&, record] { return ask(writeRequest(record, values)); });
+    };
+    auto dismissed = write(account);
+    pressKeys(promptWindow(), {"Escape"});
+    EXPECT_EQ(dismissed.get().reply, failureReplyText);
+    EXPECT_EQ(collection(), "/");
+    EXPECT_TRUE(eventually([&] { return !promptShown(); }));
+    if (kind == Kind::keepassxc)
+        return;
+    auto first = write(account), second = write(other);
+    // gnome-keyring keeps the dismissed prompt, p1, beside one for each run once both wait.
+    EXPECT_TRUE(kind != Kind::gnomeKeyring || eventually([&] {
+                    return callService("/org/freedesktop/secrets/prompt/p3",
+                                       "org.freedesktop.DBus.Introspectable.Introspect", {})
+                               .find("Secret.Prompt") != std::string::npos;
+                }));
+    answerCreation(promptWindow());
+    EXPECT_EQ(first.get().reply + second.get().reply, done + done);
+    EXPECT_EQ(reply(writeRequest(account, R"({"k":"w"})")), done);
+    EXPECT_EQ(reply(request("read", account)), R"({"ok":true,"values":{"k":"w"}})");
+    EXPECT_EQ(reply(request("read", other)), R"({"ok":true,"values":{"k":"v"}})");
+    // One store made, beside gnome-keyring's session collection: two quoted paths, or one.
+    auto made = callService("/org/freedesktop/secrets", "org.freedesktop.DBus.Properties.Get",
+                            {"org.freedesktop.Secret.Service", "Collections"});
+    EXPECT_EQ(std::count(made.begin(), made.end(), '\''), kind == Kind::gnomeKeyring ? 4 : 2) << made;
+}
+
+// A second store left locked beside the open default one is not opened for the open one's records, served
+// without a display. Only gnome-keyring, naming what a locked keyring holds, tells a record is nowhere.
+TEST_P(Provider, SecondStoreLeftLockedIsNotOpened) {
+    const std::string account(64, 'f'), absent(64, '1'), old = "/org/freedesktop/secrets/collection/old";
+    auto kind = GetParam().kind;
+    // Copies of the store's files while they hold nothing: another store with the same password.
+    for (const char* file : {"/.local/share/keyrings/login.keyring", "/.local/share/kwalletd/kdewallet.kwl",
+                             "/.local/share/kwalletd/kdewallet.salt", "/database.kdbx"})
+        if (std::filesystem::path store = scratch + file; std::filesystem::exists(store))
+            std::filesystem::copy_file(store, store.parent_path() / ("old" + store.extension().string()));
+    ASSERT_EQ(reply(writeRequest(account, R"({"k":"v"})")), done);
+    // KeePassXC keeps a database opened without its password locked; the others load the copy locked as they
+    // start. kwalletd writes a wallet out as it closes it, and unlocks one it has open without a window.
+    if (kind == Kind::keepassxc) {
+        gdbus({"call", "--session", "--dest", "org.keepassxc.KeePassXC.MainWindow", "--object-path",
+               "/keepassxc", "--method", "org.keepassxc.KeePassXC.MainWindow.openDatabase",
+               scratch + "/old.kdbx"});
+    } else {
+        lock();
+        restart([&] { kind == Kind::kwallet ? startKWallet() : startGnomeKeyring(); });
+    }
+    if (kind == Kind::kwallet)
+        callService(quoted(callService("/org/freedesktop/secrets", "org.freedesktop.Secret.Service.Unlock",
+                                       {"['" + collection() + "']"})),
+                    "org.freedesktop.Secret.Prompt.Prompt", {""});
+    ASSERT_TRUE(eventually([&] { return isLocked(old) && (kind != Kind::kwallet || !isLocked()); }));
+    // KeePassXC asks through a prompt for every deletion, which without a display is not shown.
+    bool names = kind == Kind::gnomeKeyring;
+    for (const auto& [call, expected] : std::vector<std::pair<std::string, std::string>>{
+             {request("exists", account), R"({"exists":true,"ok":true})"},
+             {request("read", account), R"({"ok":true,"values":{"k":"v"}})"},
+             {writeRequest(account, R"({"k":"w"})"), done},
+             {request("remove", account), kind == Kind::keepassxc ? "" : done},
+             {request("exists", absent), names ? R"({"exists":false,"ok":true})" : failureReplyText},
+             {writeRequest(absent, R"({"k":"w"})"), names ? done : failureReplyText},
+             {request("remove", absent), names ? done : failureReplyText}}) {
+        auto answered = ask(call, false).reply;
+        EXPECT_TRUE(expected.empty() || answered == expected) << call << " answered " << answered;
+    }
+    EXPECT_FALSE(promptShown());
+}
+
 // KWallet reports a wallet that another program opened as locked, and unlocks it without a prompt: the
 // helper carries on without a display.
 TEST_P(Provider, OpenedByAnotherClientServesWithoutDisplay) {
@@ -440,16 +558,10 @@ TEST_P(Provider, OpenedByAnotherClientServesWithoutDisplay) {
 TEST_P(Provider, DeletionAskedOfThePersonFollowsTheirAnswer) {
     if (GetParam().kind != Kind::keepassxc)
         GTEST_SKIP() << "only KeePassXC asks before a client's deletion";
-    kill(daemonPid, SIGKILL);
-    ASSERT_TRUE(eventually([&] {
-        return gdbus({"call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                      "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
-                      "org.freedesktop.secrets"})
-                   .out.find("false") != std::string::npos;
+    ASSERT_NO_FATAL_FAILURE(restart([&] {
+        std::filesystem::remove(scratch + "/database.kdbx");
+        startKeePassXC(true);
     }));
-    std::filesystem::remove(scratch + "/database.kdbx");
-    startKeePassXC(true);
-    ASSERT_NO_FATAL_FAILURE(awaitStore());
 
     const std::string account(64, 'b'), values = R"({"k":"v","w":"x"})";
     ASSERT_EQ(reply(writeRequest(account, values)), done);
