@@ -1,6 +1,6 @@
-// Credential records when the keychain is locked, asks the user, stops answering or dies, against the
-// real gnome-keyring of the test session. These tests lock, stop and kill the one keyring daemon, so each
-// runs alone.
+// Credential records when the keychain stops answering or dies, against the real gnome-keyring of the test
+// session; locked stores and their prompts are the provider tests' cases. These tests stop and kill the one
+// keyring daemon, so each runs alone.
 #include "tests/dialogs/dialog_driver.h"
 #include "tests/github/github_test_support.h"
 
@@ -33,11 +33,6 @@ GVariant* callBus(const char* destination, const char* path, const char* interfa
 void dropReply(GVariant* reply) {
     if (reply != nullptr)
         g_variant_unref(reply);
-}
-
-void lockLogin() {
-    dropReply(callBus(secrets, "/org/freedesktop/secrets", "org.freedesktop.Secret.Service", "Lock",
-                      g_variant_new_parsed("([%o],)", login)));
 }
 
 // Unlocks without a prompt through gnome-keyring's own interface, with the session's throw-away password.
@@ -84,10 +79,6 @@ protected:
     }
 };
 
-std::string account(char digit) {
-    return std::string(64, digit);
-}
-
 struct Answer {
     std::string reply;
     double seconds = 0;
@@ -98,87 +89,6 @@ Answer timedAsk(const std::string& request,
     auto start = Clock::now();
     auto reply = ask(request, environment);
     return {reply, std::chrono::duration<double>(Clock::now() - start).count()};
-}
-
-// Runs the request and, once the keyring's unlock prompt shows, hands its window to `act`. The prompter
-// may lose a prompt asked for while the window of the one before is still closing, as no person could
-// ask that quickly; the driver waits until that window is gone.
-std::string askThroughPrompt(const std::string& request, const std::function<void(const std::string&)>& act) {
-    auto run = runWithWindow({.program = bundleProgram("helper"), .input = request}, act, "gcr-prompter");
-    EXPECT_EQ(run.exitStatus, 0) << request;
-    return run.out;
-}
-
-const std::string stored = R"({"ok":true,"values":{"k":"v"}})";
-
-TEST_F(LockedKeychain, WithoutDisplayEveryOperationFailsAtOnceAndTouchesNothing) {
-    auto present = account('7'), absent = account('8');
-    ASSERT_EQ(timedAsk(writeRequest(present, R"({"k":"v"})")).reply, R"({"ok":true})");
-    lockLogin();
-    auto noDisplay = environmentWithoutDisplay();
-    for (const auto& [what, call] : std::vector<std::pair<std::string, std::string>>{
-             {"exists", request("exists", present)},
-             {"exists (absent)", request("exists", absent)},
-             {"read", request("read", present)},
-             {"write", writeRequest(present, R"({"k":"w"})")},
-             {"write (absent)", writeRequest(absent, R"({"k":"w"})")},
-             {"remove", request("remove", present)}}) {
-        auto answer = timedAsk(call, noDisplay);
-        // The keyring names what its locked collections hold: an absent record is told without a window.
-        auto expected = what == "exists (absent)" ? R"({"exists":false,"ok":true})" : failureReplyText;
-        EXPECT_EQ(answer.reply, expected) << what;
-        std::printf("locked, no display: %-16s %s in %.3f s\n", what.c_str(), answer.reply.c_str(),
-                    answer.seconds);
-    }
-    // The throw-away item that proves the keychain before a sign-in is refused the same way.
-    auto bundle = copyBundle({}, {"github_cli_probe"});
-    auto home = makeScratchFolder("dovrel-home");
-    auto prepared =
-        runProgram({.program = bundle.program("github_cli_probe"),
-                    .arguments = {"prepare"},
-                    .environment = environmentWith({"DISPLAY", "WAYLAND_DISPLAY", "HOME=" + home})});
-    EXPECT_EQ(prepared.out, "refused\n");
-
-    // Nothing was left waiting in the daemon: once unlocked, the record is as it was and answers at once.
-    unlockLogin();
-    auto probes = runProgram({.program = "/usr/bin/secret-tool",
-                              .arguments = {"search", "--all", "service", "ai.dovrel.git-keychain-check"}});
-    EXPECT_EQ(probes.out, "");
-    EXPECT_EQ(timedAsk(request("read", present)).reply, stored);
-    EXPECT_EQ(timedAsk(request("exists", absent)).reply, R"({"exists":false,"ok":true})");
-    EXPECT_EQ(timedAsk(request("remove", present)).reply, R"({"ok":true})");
-}
-
-TEST_F(LockedKeychain, PromptDismissedRefusesAndPromptAnsweredCarriesOn) {
-    if (g_getenv("DISPLAY") == nullptr)
-        GTEST_SKIP() << "needs the test session's display";
-    // The prompter is started by the bus, which must hand it the bus's own address, as a desktop does.
-    dropReply(callBus(
-        "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "UpdateActivationEnvironment",
-        g_variant_new_parsed("({'DBUS_SESSION_BUS_ADDRESS': %s},)", g_getenv("DBUS_SESSION_BUS_ADDRESS"))));
-    auto record = account('9');
-    ASSERT_EQ(timedAsk(writeRequest(record, R"({"k":"v"})")).reply, R"({"ok":true})");
-    auto dismiss = [](const std::string& window) {
-        pressKeys(window, {"Escape"});
-    };
-    for (const auto& call : {request("exists", record), request("read", record),
-                             writeRequest(record, R"({"k":"w"})"), request("remove", record)}) {
-        lockLogin();
-        EXPECT_EQ(askThroughPrompt(call, dismiss), failureReplyText) << call;
-    }
-    unlockLogin();
-    EXPECT_EQ(timedAsk(request("read", record)).reply, stored);
-
-    auto answer = [](const std::string& window) {
-        typeText(window, "throwaway");
-        pressKeys(window, {"Return"});
-    };
-    lockLogin();
-    EXPECT_EQ(askThroughPrompt(writeRequest(record, R"({"k":"w"})"), answer), R"({"ok":true})");
-    lockLogin();
-    EXPECT_EQ(askThroughPrompt(request("remove", record), answer), R"({"ok":true})");
-    EXPECT_EQ(timedAsk(request("exists", record)).reply, R"({"exists":false,"ok":true})");
 }
 
 TEST_F(LockedKeychain, StoppedOrKilledDaemonEndsEveryRunAndKeepsRecordsWhole) {

@@ -2,6 +2,7 @@
 // and KWallet, each started here on a private bus of its own with a throw-away store, shown on the test
 // session's display. One set of cases runs against all three.
 #include "tests/dialogs/dialog_driver.h"
+#include "tests/github/github_test_support.h"
 
 #include <array>
 #include <atomic>
@@ -420,10 +421,24 @@ TEST_P(Provider, LockedWithoutDisplayIsRefusedBeforeAnyWindow) {
         std::printf("%s locked, no display: %s answered %s in %.3f s\n", GetParam().name,
                     call.substr(0, 24).c_str(), answer.reply.c_str(), answer.seconds);
     }
+    // The throw-away item that proves the keychain before a sign-in is refused the same way.
+    auto bundle = copyBundle({}, {"github_cli_probe"});
+    auto prepared = runProgram({.program = bundle.program("github_cli_probe"),
+                                .arguments = {"prepare"},
+                                .environment = environmentWith({"DISPLAY", "WAYLAND_DISPLAY",
+                                                                "HOME=" + makeScratchFolder("dovrel-home"),
+                                                                "DBUS_SESSION_BUS_ADDRESS=" + address})});
+    EXPECT_EQ(prepared.out, "refused\n");
     EXPECT_FALSE(promptShown());
+    // Nothing was left waiting in the provider: once unlocked, the record is as it was, and no probe stayed.
     unlockThroughPrompt();
     EXPECT_EQ(reply(request("read", account)), R"({"ok":true,"values":{"k":"v"}})");
     EXPECT_EQ(reply(request("exists", absent)), R"({"exists":false,"ok":true})");
+    EXPECT_EQ(run("/usr/bin/secret-tool", {"search", "--all", "service", "ai.dovrel.git-keychain-check"},
+                  environment)
+                  .out,
+              "");
+    EXPECT_EQ(reply(request("remove", account)), done);
 }
 
 // With a display the person is asked, and waited for however long they take; a dismissed prompt is a
@@ -432,11 +447,13 @@ TEST_P(Provider, LockedAsksThePersonAndWaitsForThem) {
     const std::string account(64, '9');
     ASSERT_EQ(reply(writeRequest(account, R"({"k":"v"})")), done);
     lock();
-    auto dismissed =
-        std::async(std::launch::async, [&] { return reply(writeRequest(account, R"({"k":"w"})")); });
-    pressKeys(promptWindow(), {"Escape"});
-    EXPECT_EQ(dismissed.get(), failureReplyText);
-    ASSERT_TRUE(eventually([&] { return !promptShown(); }));
+    for (const auto& call : {request("exists", account), request("read", account),
+                             writeRequest(account, R"({"k":"w"})"), request("remove", account)}) {
+        auto dismissed = std::async(std::launch::async, [&] { return reply(call); });
+        pressKeys(promptWindow(), {"Escape"});
+        EXPECT_EQ(dismissed.get(), failureReplyText) << call;
+        ASSERT_TRUE(eventually([&] { return !promptShown(); }));
+    }
 
     auto late = std::async(std::launch::async, [&] { return ask(request("read", account)); });
     auto window = promptWindow();
@@ -446,7 +463,11 @@ TEST_P(Provider, LockedAsksThePersonAndWaitsForThem) {
     EXPECT_EQ(answer.reply, R"({"ok":true,"values":{"k":"v"}})");
     std::printf("%s locked, prompt answered after 15 s: read answered %s in %.3f s\n", GetParam().name,
                 answer.reply.c_str(), answer.seconds);
-    EXPECT_EQ(reply(request("remove", account)), done);
+    lock();
+    auto removal = std::async(std::launch::async, [&] { return reply(request("remove", account)); });
+    answerPrompt(promptWindow());
+    EXPECT_EQ(removal.get(), done);
+    EXPECT_EQ(reply(request("exists", account)), R"({"exists":false,"ok":true})");
 }
 
 // With no store, only a write asks, in the provider's window: dismissed, nothing is made; answered once for
@@ -551,6 +572,13 @@ TEST_P(Provider, OpenedByAnotherClientServesWithoutDisplay) {
         std::printf("%s opened elsewhere, no display: %s answered %s in %.3f s\n", GetParam().name,
                     call.substr(0, 24).c_str(), answer.reply.c_str(), answer.seconds);
     }
+    // Each run makes its own encrypted session; one key exchange in 256 that kwalletd reads otherwise
+    // would refuse a read now and then.
+    ASSERT_EQ(reply(writeRequest(account, R"({"k":"v"})")), done);
+    int refused = 0;
+    for (int run = 0; run < 1000; ++run)
+        refused += ask(request("read", account), false).reply != R"({"ok":true,"values":{"k":"v"}})";
+    EXPECT_EQ(refused, 0);
 }
 
 // KeePassXC with its deletion confirmation on asks the person before it deletes a record: declined, the
