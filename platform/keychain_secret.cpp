@@ -54,12 +54,9 @@ std::optional<Matches> search(Call& call, const KeychainItem& item) {
 
 // A search of the open collections alone, each asked at once, with the locked ones left unsearched.
 std::optional<Matches> searchOpen(Call& call, const KeychainItem& item, Collections known) {
-    std::vector<std::unique_ptr<Sent>> asked;
-    for (const auto& collection : known.open) {
-        asked.push_back(std::make_unique<Sent>(call));
-        sendToService(*asked.back(), collection, collectionInterface, "SearchItems",
-                      g_variant_new("(@a{ss})", itemAttributes(item)), G_VARIANT_TYPE("(ao)"));
-    }
+    auto asked = sendToEach(
+        call, known.open, collectionInterface, "SearchItems",
+        [&] { return g_variant_new("(@a{ss})", itemAttributes(item)); }, G_VARIANT_TYPE("(ao)"));
     Matches found{{}, {}, std::move(known.locked)};
     for (auto& sent : asked) {
         GError* error = nullptr;

@@ -142,8 +142,6 @@ std::optional<WipedBuffer> decodedSecret(Call& call, GVariant* secret);
 // Connects to the session bus; with `ahead`, the encrypted session is asked for right away.
 bool connect(Call& call, Session session = Session::later);
 
-using Finished = std::unique_ptr<GAsyncResult, void (*)(gpointer)>;
-
 void send(Sent& sent, const char* name, const std::string& path, const char* interface, const char* method,
           GVariant* parameters, const GVariantType* reply);
 void sendToService(Sent& sent, const std::string& path, const char* interface, const char* method,
@@ -151,13 +149,11 @@ void sendToService(Sent& sent, const std::string& path, const char* interface, c
 // The call's answer, once it came within the bound.
 GVariant* answer(Sent& sent, GError** error);
 
-// Starts one asynchronous request with the operation's cancellable and waits for it within the bound.
-template <typename Start> Finished bounded(Call& call, Start start) {
-    GAsyncResult* result = nullptr;
-    start(call.cancellable, keepResult, &result);
-    awaitResult(call, result);
-    return Finished(result, g_object_unref);
-}
+// The same call to the service's object at each path, all sent before any answer is waited for; the
+// parameters are made anew for each.
+using SentEach = std::vector<std::unique_ptr<Sent>>;
+SentEach sendToEach(Call& call, const Paths& paths, const char* interface, const char* method,
+                    const std::function<GVariant*()>& parameters, const GVariantType* reply);
 
 // Notes in `call` whether `error` says that the service has dropped the call's encrypted session.
 void noteLostSession(Call& call, const GError* error);

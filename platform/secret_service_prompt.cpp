@@ -235,9 +235,10 @@ bool unlock(Call& call, const Paths& paths) {
 
 namespace {
 
-void askLock(Sent& sent, const std::string& collection) {
-    sendToService(sent, collection, propertiesInterface, "Get",
-                  g_variant_new("(ss)", collectionInterface, "Locked"), G_VARIANT_TYPE("(v)"));
+SentEach askLocks(Call& call, const Paths& collections) {
+    return sendToEach(
+        call, collections, propertiesInterface, "Get",
+        [] { return g_variant_new("(ss)", collectionInterface, "Locked"); }, G_VARIANT_TYPE("(v)"));
 }
 
 std::optional<Lock> lockIn(Sent& sent) {
@@ -278,20 +279,14 @@ std::optional<Paths> collectionPaths(Call& call) {
 } // namespace
 
 std::optional<Lock> lockOf(Call& call, const std::string& collection) {
-    Sent sent(call);
-    askLock(sent, collection);
-    return lockIn(sent);
+    return lockIn(*askLocks(call, {collection}).front());
 }
 
 std::optional<Collections> collections(Call& call) {
     auto paths = collectionPaths(call);
     if (!paths)
         return std::nullopt;
-    std::vector<std::unique_ptr<Sent>> asked;
-    for (const auto& path : *paths) {
-        asked.push_back(std::make_unique<Sent>(call));
-        askLock(*asked.back(), path);
-    }
+    auto asked = askLocks(call, *paths);
     Collections found;
     for (std::size_t index = 0; index < paths->size(); ++index) {
         auto lock = lockIn(*asked[index]);

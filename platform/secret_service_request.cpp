@@ -142,6 +142,16 @@ void sendToService(Sent& sent, const std::string& path, const char* interface, c
     send(sent, serviceName, path, interface, method, parameters, reply);
 }
 
+SentEach sendToEach(Call& call, const Paths& paths, const char* interface, const char* method,
+                    const std::function<GVariant*()>& parameters, const GVariantType* reply) {
+    SentEach sent;
+    for (const auto& path : paths) {
+        sent.push_back(std::make_unique<Sent>(call));
+        sendToService(*sent.back(), path, interface, method, parameters(), reply);
+    }
+    return sent;
+}
+
 GVariant* answer(Sent& sent, GError** error) {
     awaitResult(sent.call, sent.result);
     GVariant* result = g_dbus_connection_call_finish(sent.call.bus, sent.result, error);
@@ -236,11 +246,12 @@ GVariant* callService(Call& call, const std::string& path, const char* interface
 bool connect(Call& call, Session session) {
     if (!sessionBusConfigured())
         return false;
-    auto finished = bounded(call, [](GCancellable* cancellable, GAsyncReadyCallback done, gpointer slot) {
-        g_bus_get(G_BUS_TYPE_SESSION, cancellable, done, slot);
-    });
+    GAsyncResult* connected = nullptr;
+    g_bus_get(G_BUS_TYPE_SESSION, call.cancellable, keepResult, &connected);
+    awaitResult(call, connected);
     GError* error = nullptr;
-    call.bus = g_bus_get_finish(finished.get(), &error);
+    call.bus = g_bus_get_finish(connected, &error);
+    g_object_unref(connected);
     if (failed(error) || call.bus == nullptr)
         return false;
     if (session == Session::ahead)

@@ -16,10 +16,9 @@
 #include <openssl/bn.h>
 #include <openssl/sha.h>
 
-#include "platform/interrupted.h"
+#include "platform/uuid.h"
 
 #include <array>
-#include <sys/random.h>
 
 namespace secretservice {
 
@@ -34,17 +33,6 @@ constexpr std::size_t blockBytes = 16;
 constexpr int openings = 4;
 
 using Bytes = SecretBytes;
-
-bool randomBytes(unsigned char* bytes, std::size_t size) {
-    std::size_t filled = 0;
-    while (filled < size) {
-        ssize_t count = retryingInterrupted([&] { return getrandom(bytes + filled, size - filled, 0); });
-        if (count <= 0)
-            return false;
-        filled += static_cast<std::size_t>(count);
-    }
-    return true;
-}
 
 struct Numbers {
     BN_CTX* context = BN_CTX_secure_new();
