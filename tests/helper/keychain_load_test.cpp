@@ -82,20 +82,21 @@ TEST(KeychainLoad, MixedConcurrentRunsKeepEveryRecordWhole) {
         auto reply = ask(R"({"operation":"read","account":")" + accountNumber(record) + R"("})");
         EXPECT_TRUE(isAllowed("read", record, reply)) << reply;
     }
-    // One more write to every record at once: afterwards every record holds exactly that set.
+    // Two writers at once on every record: both are answered, and each record holds one of their sets, whole.
     std::vector<std::future<std::string>> writes;
     for (int record = 0; record < records; ++record)
-        writes.push_back(std::async(std::launch::async, [record] {
-            return ask(R"({"operation":"write","account":")" + accountNumber(record) + R"(","values":)" +
-                       valueSet(record, 0) + "}");
-        }));
+        for (int writer = 0; writer < 2; ++writer)
+            writes.push_back(std::async(std::launch::async, [record, writer] {
+                return ask(R"({"operation":"write","account":")" + accountNumber(record) + R"(","values":)" +
+                           valueSet(record, writer) + "}");
+            }));
     for (auto& write : writes)
         EXPECT_EQ(write.get(), R"({"ok":true})");
     for (int record = 0; record < records; ++record) {
+        auto reply = ask(R"({"operation":"read","account":")" + accountNumber(record) + R"("})");
         // On a failure, what secret-tool sees of the record tells a lost record from a failed read.
-        EXPECT_EQ(ask(R"({"operation":"read","account":")" + accountNumber(record) + R"("})"),
-                  readReplyOf(record, 0))
-            << "secret-tool: "
+        EXPECT_TRUE(reply == readReplyOf(record, 0) || reply == readReplyOf(record, 1))
+            << reply << "; secret-tool: "
             << runProgram({.program = "/usr/bin/secret-tool",
                            .arguments = {"lookup", "service", "ai.dovrel.macos.credentials", "account",
                                          accountNumber(record)}})
