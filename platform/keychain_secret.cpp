@@ -94,18 +94,30 @@ std::optional<Matches> searchWithoutWindow(Call& call, const KeychainItem& item)
     return searchOpen(call, item, std::move(*known));
 }
 
+// What may hold the record but could not be looked into: the collections or items a search found locked.
+Paths closedTo(const Matches& found) {
+    return found.locked.empty() ? found.unsearched : found.locked;
+}
+
 // The matching items, all unlocked: notFound when there are none, failure when the truth cannot be had
 // (the service failed, or what may hold the record stays locked: no prompt possible, or the person
 // dismissed it). A locked keyring is opened only when the record was not found open and is, or may be,
-// in it: a keyring the record is not in costs the person nothing.
+// in it: a keyring the record is not in costs the person nothing. Those that open without a window
+// (KWallet's wallets held open by another program) are opened and searched before the person is asked
+// for the rest.
 std::pair<KeychainStatus, Paths> unlockedMatches(Call& call, const KeychainItem& item) {
     auto found = searchWithoutWindow(call, item);
     if (found && found->unlocked.empty()) {
         // Items locked on their own, in an open collection, are unlocked the same way.
-        Paths closed = found->locked.empty() ? found->unsearched : found->locked;
+        Paths closed = closedTo(*found);
+        Paths quiet = openWithoutWindow(call, closed);
+        if (!quiet.empty() && quiet.size() < closed.size()) {
+            found = unlock(call, quiet) ? searchWithoutWindow(call, item) : std::nullopt;
+            closed = found && found->unlocked.empty() ? closedTo(*found) : Paths{};
+        }
         if (!closed.empty())
             found = unlock(call, closed) ? searchWithoutWindow(call, item) : std::nullopt;
-        if (found && found->unlocked.empty() && !(found->locked.empty() && found->unsearched.empty()))
+        if (found && found->unlocked.empty() && !closedTo(*found).empty())
             found.reset();
     }
     if (!found)

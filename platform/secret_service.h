@@ -178,6 +178,9 @@ Paths pathsOf(gchar** paths);
 // afterwards is for the caller to look at again: a dismissed prompt may still answer "done".
 bool unlock(Call& call, const Paths& paths);
 
+// Those of the locked `paths` that unlock without a window: KWallet's wallets that another program has open.
+Paths openWithoutWindow(Call& call, const Paths& paths);
+
 std::optional<Lock> lockOf(Call& call, const std::string& collection);
 
 // The collections, open and locked, each by its `Locked` flag. A property read is the one request that no

@@ -182,32 +182,36 @@ Paths pathsOf(gchar** paths) {
 
 namespace {
 
-// Whether every path is a KWallet collection whose wallet kwalletd already has open: kwalletd's own
-// `isOpen` answers without a window, and an Unlock prompt for an open wallet completes without one.
-bool walletsOpen(Call& call, const Paths& paths) {
-    constexpr const char* kwallet = "org.kde.kwalletd5";
-    if (provider(call) != Provider::kwallet)
-        return false;
+// Whether `path` is a KWallet collection whose wallet kwalletd already has open: kwalletd's own `isOpen`
+// answers without a window, and an Unlock prompt for an open wallet completes without one.
+bool walletOpen(Call& call, const std::string& path) {
     constexpr std::string_view collections = "/org/freedesktop/secrets/collection/";
-    for (const auto& path : paths) {
-        if (!path.starts_with(collections))
-            return false;
-        auto wallet = path.substr(collections.size());
-        wallet = wallet.substr(0, wallet.find('/'));
-        GVariant* reply = callObject(call, kwallet, "/modules/kwalletd5", "org.kde.KWallet", "isOpen",
-                                     g_variant_new("(s)", wallet.c_str()), G_VARIANT_TYPE("(b)"), nullptr);
-        if (reply == nullptr)
-            return false;
-        gboolean open = FALSE;
-        g_variant_get(reply, "(b)", &open);
-        g_variant_unref(reply);
-        if (!open)
-            return false;
-    }
-    return true;
+    if (!path.starts_with(collections))
+        return false;
+    auto wallet = path.substr(collections.size());
+    wallet = wallet.substr(0, wallet.find('/'));
+    GVariant* reply = callObject(call, "org.kde.kwalletd5", "/modules/kwalletd5", "org.kde.KWallet", "isOpen",
+                                 g_variant_new("(s)", wallet.c_str()), G_VARIANT_TYPE("(b)"), nullptr);
+    if (reply == nullptr)
+        return false;
+    gboolean open = FALSE;
+    g_variant_get(reply, "(b)", &open);
+    g_variant_unref(reply);
+    return open;
 }
 
 } // namespace
+
+Paths openWithoutWindow(Call& call, const Paths& paths) {
+    Paths open;
+    if (provider(call) != Provider::kwallet)
+        return open;
+    for (const auto& path : paths) {
+        if (walletOpen(call, path))
+            open.push_back(path);
+    }
+    return open;
+}
 
 bool unlock(Call& call, const Paths& paths) {
     GVariantBuilder objects;
@@ -223,7 +227,8 @@ bool unlock(Call& call, const Paths& paths) {
     g_variant_get(reply, "(@ao&o)", nullptr, &prompt);
     bool done = true;
     if (std::strcmp(prompt, noObject) != 0) {
-        auto shows = walletsOpen(call, paths) ? PromptShows::nothing : PromptShows::window;
+        bool quiet = openWithoutWindow(call, paths).size() == paths.size();
+        auto shows = quiet ? PromptShows::nothing : PromptShows::window;
         GVariant* result = completePrompt(call, prompt, nullptr, shows);
         done = result != nullptr;
         if (done)
