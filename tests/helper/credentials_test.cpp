@@ -117,14 +117,6 @@ TEST_F(CredentialStore, StoredFormsThatCannotBeReadStillExistAndAreRepairedByWri
     EXPECT_EQ(ask(request("remove", account)), R"({"ok":true})");
 }
 
-TEST_F(CredentialStore, RequestOfExactlyTheLimitIsServedAndOneByteMoreIsNot) {
-    auto account = freshAccount();
-    auto exact = request("exists", account);
-    exact += std::string(1'048'576 - exact.size(), ' ');
-    EXPECT_EQ(ask(exact), R"({"exists":false,"ok":true})");
-    EXPECT_EQ(ask(exact + " "), failureReplyText);
-}
-
 // GLib ends a process that cannot make its descriptors; the helper answers instead, and a low soft limit
 // is no limit at all, as the hard one is raised to.
 TEST_F(CredentialStore, FewDescriptorsGetAnAnswerNeverASignal) {

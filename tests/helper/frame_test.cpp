@@ -74,6 +74,11 @@ TEST(HelperFrame, OversizedInputIsRefusedWithBoundedMemory) {
     EXPECT_EQ(run.out, failureReplyText);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_LT(run.maxResidentKb, 32 * 1024);
+    // The limit is 1 MiB, whitespace included.
+    std::string exact = R"({"operation":"github-status"})";
+    exact += std::string((1 << 20) - exact.size(), ' ');
+    EXPECT_NE(askHelper(exact).out, failureReplyText);
+    expectFailureReply(exact + " ");
 }
 
 TEST(HelperFrame, DeepNestingIsRefusedWithoutCrashing) {
