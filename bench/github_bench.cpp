@@ -6,7 +6,7 @@
 #include "bench/cpu_sha256.h"
 #include "bench/support/process_timing.h"
 #include "github/github.h"
-#include "platform/digest.h"
+#include "platform/crypto/crypto.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // credward <action>: the git credential helper; only "get" is served.
 #include "credward/credward.h"
-#include "platform/child_process.h"
+#include "platform/child/child.h"
 #include "platform/streams.h"
 #include "platform/wiped.h"
 

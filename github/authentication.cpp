@@ -2,8 +2,8 @@
 #include "github/github.h"
 
 #include "platform/files.h"
-#include "platform/keychain.h"
-#include "platform/uuid.h"
+#include "platform/keychain/keychain.h"
+#include "platform/crypto/random.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,8 +1,8 @@
 // Finds the GitHub CLI shipped in the bundle and proves it is the file that was packaged.
 #include "github/github.h"
 
-#include "platform/bundle.h"
-#include "platform/digest.h"
+#include "platform/bundle/bundle.h"
+#include "platform/crypto/crypto.h"
 #include "platform/files.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/paths.h"
-#include "platform/session_environment.h"
+#include "platform/child/environment.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "github/state.h"
-#include "platform/child_process.h"
+#include "platform/child/child.h"
 #include "platform/descriptor.h"
 #include "platform/paths.h"
 #include "platform/wiped.h"

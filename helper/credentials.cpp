@@ -3,7 +3,7 @@
 #include "helper/json_reader.h"
 #include "helper/operations.h"
 
-#include "platform/keychain.h"
+#include "platform/keychain/keychain.h"
 #include "platform/text.h"
 
 #include <optional>

@@ -1,7 +1,7 @@
 // The two operations that ask the user: choosing a work folder and allowing one run of a project command.
 #include "helper/operations.h"
 
-#include "platform/dialogs.h"
+#include "platform/dialogs/dialogs.h"
 #include "platform/text.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // helper: answers one JSON request from standard input with one JSON reply on standard output.
 #include "helper/frame.h"
-#include "platform/child_process.h"
+#include "platform/child/child.h"
 #include "platform/streams.h"
 #include "platform/wiped.h"
 

@@ -5,8 +5,8 @@
 #include "helper/github_plugin.h"
 #include "helper/reply.h"
 #include "helper/request.h"
-#include "platform/dialogs_plugin.h"
-#include "platform/keychain_plugin.h"
+#include "platform/dialogs/plugin.h"
+#include "platform/keychain/plugin.h"
 
 // Where the operations find what they reach: each table is asked for only by an operation that needs it,
 // so that a request loads no more than its operation uses.

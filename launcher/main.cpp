@@ -1,11 +1,11 @@
 // Dovrel, the bundle's main executable: starts the application's Node program in graphical mode with a
 // small, fixed environment, waits for it to end, and tells the user in an alert when it could not be
 // started or ended in failure. It always exits with status 0.
-#include "platform/bundle.h"
-#include "platform/child_process.h"
-#include "platform/dialogs.h"
-#include "platform/dialogs_plugin.h"
-#include "platform/session_environment.h"
+#include "platform/bundle/bundle.h"
+#include "platform/child/child.h"
+#include "platform/dialogs/dialogs.h"
+#include "platform/dialogs/plugin.h"
+#include "platform/child/environment.h"
 #include "platform/streams.h"
 
 #include <optional>

@@ -3,7 +3,7 @@
 // one that later takes the same identifier.
 #pragma once
 
-#include "platform/process_record.h"
+#include "platform/process/process.h"
 
 #include <cstdint>
 #include <cstdio>

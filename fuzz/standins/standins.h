@@ -3,8 +3,8 @@
 #pragma once
 
 #include "github/github.h"
-#include "platform/dialogs_plugin.h"
-#include "platform/keychain_plugin.h"
+#include "platform/dialogs/plugin.h"
+#include "platform/keychain/plugin.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 // The sign-in state from canned answers and from the stand-in, and the storage preparation's checks.
 #include "github/github.h"
-#include "platform/keychain_plugin.h"
+#include "platform/keychain/plugin.h"
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 

@@ -1,6 +1,6 @@
 // The shipped CLI check on real files.
 #include "github/github.h"
-#include "platform/digest.h"
+#include "platform/crypto/crypto.h"
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 

@@ -4,7 +4,7 @@
 //   probe child SECONDS SCRIPT                       (the same for /bin/sh -c SCRIPT with that time limit)
 #include "github/github.h"
 #include "helper/github_plugin.h"
-#include "platform/keychain_plugin.h"
+#include "platform/keychain/plugin.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // command line, so that a test can see a sign-in outlast its limit without waiting three minutes.
 //   helper_github_probe status|auth SECONDS
 #include "helper/github_operations.h"
-#include "platform/keychain_plugin.h"
+#include "platform/keychain/plugin.h"
 
 #include <charconv>
 #include <cstdio>

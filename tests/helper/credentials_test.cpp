@@ -1,5 +1,5 @@
 // Credential records against the real Secret Service of the test session.
-#include "platform/keychain_plugin.h"
+#include "platform/keychain/plugin.h"
 #include "tests/support/run_program.h"
 
 #include <dlfcn.h>

@@ -1,7 +1,7 @@
 // The helper's request frame, run as a black box: request bytes in, and a stored form read back, exact
 // reply bytes out.
 #include "helper/reply.h"
-#include "platform/keychain_plugin.h"
+#include "platform/keychain/plugin.h"
 #include "tests/support/run_program.h"
 
 #include <dlfcn.h>

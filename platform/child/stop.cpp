@@ -1,6 +1,6 @@
 // Waiting for a child and stopping it: step by step for a run over its limit, and before its caller
 // ends when a signal ends the caller.
-#include "platform/child_stop.h"
+#include "platform/child/stop.h"
 #include "platform/interrupted.h"
 
 #include <algorithm>

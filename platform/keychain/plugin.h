@@ -2,7 +2,7 @@
 // milliseconds to load, so only the operations that reach the keychain load them.
 #pragma once
 
-#include "platform/keychain.h"
+#include "platform/keychain/keychain.h"
 
 struct KeychainFunctions {
     KeychainLookup (*copy)(const KeychainItem&, KeychainReturn);

@@ -5,7 +5,7 @@
 // variable stays out.
 #pragma once
 
-#include "platform/child_process.h"
+#include "platform/child/child.h"
 
 // The children that get a closed environment.
 enum class ClosedEnvironment {

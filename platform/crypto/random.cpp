@@ -1,4 +1,4 @@
-#include "platform/uuid.h"
+#include "platform/crypto/random.h"
 #include "platform/interrupted.h"
 
 #include <sys/random.h>

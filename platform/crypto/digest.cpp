@@ -1,4 +1,4 @@
-#include "platform/digest.h"
+#include "platform/crypto/crypto.h"
 #include "platform/interrupted.h"
 #include "platform/text.h"
 

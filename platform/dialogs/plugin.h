@@ -2,7 +2,7 @@
 // only a program that is about to show a dialog loads it.
 #pragma once
 
-#include "platform/dialogs.h"
+#include "platform/dialogs/dialogs.h"
 
 struct DialogFunctions {
     FolderChoice (*chooseFolder)(const FolderChooser& chooser);

@@ -3,7 +3,7 @@
 // children with.
 #pragma once
 
-#include "platform/child_process.h"
+#include "platform/child/child.h"
 
 #include <cstddef>
 

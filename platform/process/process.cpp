@@ -1,4 +1,4 @@
-#include "platform/process_record.h"
+#include "platform/process/process.h"
 
 #include "platform/descriptor.h"
 #include "platform/interrupted.h"

@@ -1,4 +1,4 @@
-#include "platform/process_record.h"
+#include "platform/process/process.h"
 #include "tests/pidlens/process_tree.h"
 
 #include <algorithm>

@@ -4,8 +4,8 @@
 // `secret-tool search service S account A` finds them, and items that secret-tool stored under those
 // attributes are found here. A locked keyring is opened only where the record is or may be, and every
 // write is read back.
-#include "platform/keychain_plugin.h"
-#include "platform/secret_service.h"
+#include "platform/keychain/plugin.h"
+#include "platform/keychain/secret_service.h"
 
 #include <algorithm>
 #include <cstring>

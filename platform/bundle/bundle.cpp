@@ -1,6 +1,6 @@
-#include "platform/bundle.h"
+#include "platform/bundle/bundle.h"
 
-#include "platform/executable.h"
+#include "platform/bundle/executable.h"
 #include "platform/paths.h"
 
 namespace {

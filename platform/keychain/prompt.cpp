@@ -1,5 +1,5 @@
 // Whether a prompt can be shown, and unlocking through the provider's own prompt when it can.
-#include "platform/secret_service.h"
+#include "platform/keychain/secret_service.h"
 
 #include <cstddef>
 #include <cstdlib>

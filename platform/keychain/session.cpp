@@ -9,14 +9,14 @@
 // keep them. So a public value that begins with 0x00 or 0xff, or a shared secret that begins with 0x00
 // (each one in 256), is never used: a key pair or a session is made again instead, which all three
 // providers then read alike.
-#include "platform/secret_service.h"
+#include "platform/keychain/secret_service.h"
 
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/aes.h>
 #include <openssl/bn.h>
 #include <openssl/sha.h>
 
-#include "platform/uuid.h"
+#include "platform/crypto/random.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
-#include "platform/plugin.h"
+#include "platform/bundle/plugin.h"
 
-#include "platform/bundle.h"
+#include "platform/bundle/bundle.h"
 
 #include <dlfcn.h>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/session_environment.h"
+#include "platform/child/environment.h"
 
 #include <cstdlib>
 #include <span>

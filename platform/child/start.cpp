@@ -1,7 +1,7 @@
 // Starting a child and talking to it: the clone that shares the caller's memory until the exec, and the
 // one poll loop on the caller's thread that writes the child's input and reads its output while it runs
 // and while it is stopped.
-#include "platform/child_stop.h"
+#include "platform/child/stop.h"
 #include "platform/interrupted.h"
 #include "platform/wiped.h"
 

@@ -1,5 +1,5 @@
 // Modal dialogs over GTK 3: the folder chooser and alerts with an optional read-only text area.
-#include "platform/dialogs_plugin.h"
+#include "platform/dialogs/plugin.h"
 #include "platform/paths.h"
 #include "platform/session_bus.h"
 #include "platform/text.h"

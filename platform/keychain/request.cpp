@@ -1,9 +1,9 @@
 // One keychain operation's requests to the session bus and the Secret Service, each waited for by one
 // rule.
-#include "platform/secret_service.h"
+#include "platform/keychain/secret_service.h"
 #include "platform/session_bus.h"
 
-#include "platform/process_record.h"
+#include "platform/process/process.h"
 #include "platform/streams.h"
 
 #include <algorithm>

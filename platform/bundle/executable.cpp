@@ -1,4 +1,4 @@
-#include "platform/executable.h"
+#include "platform/bundle/executable.h"
 
 #include <climits>
 #include <unistd.h>
