@@ -1,9 +1,9 @@
 // The GitHub CLI's sign-in state as one word, and the preparation of secure storage for a sign-in.
 #include "github/github.h"
 
+#include "platform/crypto/crypto.h"
 #include "platform/files.h"
 #include "platform/keychain/keychain.h"
-#include "platform/crypto/random.h"
 
 #include <nlohmann/json.hpp>
 

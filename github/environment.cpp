@@ -1,10 +1,10 @@
 // The GitHub CLI's private configuration directory and the closed environment of its runs.
 #include "github/github.h"
 
+#include "platform/child/child.h"
 #include "platform/files.h"
 #include "platform/home.h"
 #include "platform/paths.h"
-#include "platform/child/environment.h"
 
 namespace {
 

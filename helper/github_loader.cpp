@@ -1,7 +1,7 @@
 // The GitHub operations as helper reaches them: through the plugin, loaded only for these requests.
 #include "helper/operations.h"
 
-#include "platform/bundle/plugin.h"
+#include "platform/bundle/bundle.h"
 
 const GitHubFunctions* bundledGitHubFunctions() {
     return bundledPluginFunctions<GitHubFunctions>(gitHubPluginFile, gitHubPluginEntry);

@@ -5,7 +5,6 @@
 #include "platform/child/child.h"
 #include "platform/dialogs/dialogs.h"
 #include "platform/dialogs/plugin.h"
-#include "platform/child/environment.h"
 #include "platform/streams.h"
 
 #include <optional>

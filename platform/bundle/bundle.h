@@ -1,7 +1,7 @@
-// Stands in for NSBundle: where the running program's bundle lies and where each of its parts stands in
-// it. The main executable is in Contents/MacOS, the other programs in Contents/Resources/bin, plugins in
-// Contents/Resources/lib, the runtimes in Contents/Resources/runtime and the application's own program
-// in Contents/Resources/app.
+// Stands in for NSBundle: where the running program's bundle lies, where each of its parts stands in
+// it, and the code it loads from its plugin folder. The main executable is in Contents/MacOS, the other
+// programs in Contents/Resources/bin, plugins in Contents/Resources/lib, the runtimes in
+// Contents/Resources/runtime and the application's own program in Contents/Resources/app.
 #pragma once
 
 #include <optional>
@@ -22,3 +22,16 @@ std::string bundledPluginPath(std::string_view fileName);
 // The bundle's Node runtime and the application's entry script, below the bundle root.
 std::string runtimePath(const std::string& root);
 std::string entryScriptPath(const std::string& root);
+
+// The parts that AppKit and the Security framework would map, loaded only by the operations that need
+// them: the address of `symbol` in the bundled plugin of this file name; nullptr when either cannot be had.
+void* bundledPluginSymbol(std::string_view fileName, const char* symbol);
+
+// The function table that the plugin's entry point hands out; nullptr when the plugin or its entry point
+// cannot be had.
+template <typename Functions>
+const Functions* bundledPluginFunctions(std::string_view fileName, const char* entry) {
+    using Entry = const Functions* (*)();
+    auto found = reinterpret_cast<Entry>(bundledPluginSymbol(fileName, entry));
+    return found == nullptr ? nullptr : found();
+}

@@ -1,7 +1,4 @@
-#include "platform/bundle/plugin.h"
-
 #include "platform/bundle/bundle.h"
-
 #include <dlfcn.h>
 #include <string>
 

@@ -65,6 +65,16 @@ struct ChildEnd {
     bool bySignal = false; // a signal ended the child
 };
 
+// Sends the signal to the child; harmless once it has ended.
+void signalChild(int process, int signal);
+
+// Waits until the child has ended or the deadline has passed, without reaping it; true when it ended. A
+// wait that cannot be made counts as not ended, so that a stop goes on to its next step.
+bool awaitChildEnd(int process, ChildClock::time_point deadline);
+
+// Blocks until the child ends and reaps it.
+ChildEnd collectChild(int process);
+
 // Blocks until the child ends and reaps it. SIGTERM, SIGINT and SIGHUP sent to the caller meanwhile are
 // passed on to the child, and the caller goes on waiting.
 ChildEnd collectChildPassingStops(int process);
@@ -107,3 +117,23 @@ using ChildOutputSink = std::function<bool(std::string_view)>;
 // Until it returns, a signal that would end the caller stops the child first.
 ServedChild serveChild(const ChildLaunch& launch, std::string_view input, std::span<const StopStep> steps,
                        ChildClock::duration outputGrace, const ChildOutputSink& output);
+
+// The closed environments of the children the programs start: which of the running program's own
+// variables each child is given. Beside identity and locale these are the names through which a Linux
+// process finds what a macOS process reaches without being told (the window server, the keychain, the
+// input method, the screen's scale, the launch feedback) in the user's desktop session. Every other
+// variable stays out.
+
+// The children that get a closed environment.
+enum class ClosedEnvironment {
+    // The application's Node program, started by the launcher: its helper runs show dialogs and reach
+    // the keychain.
+    application,
+    // The GitHub CLI, whose fixed entries its caller adds: it reaches the keychain and opens the browser,
+    // but shows no window of its own and reads no typed text.
+    gitHubCli,
+};
+
+// The variables of the running program that the child is given, in their fixed order, each only when
+// present, an empty value included.
+ChildEnvironment takenOverVariables(ClosedEnvironment child);

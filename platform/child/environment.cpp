@@ -1,4 +1,4 @@
-#include "platform/child/environment.h"
+#include "platform/child/child.h"
 
 #include <cstdlib>
 #include <span>

@@ -1,25 +1,14 @@
-// Waiting for a started child, stopping it in steps, and stopping it when its caller is ended by a
-// signal: what the code that starts and serves children builds on, and what tests watch their own
-// children with.
+// Stopping a started child in steps, and stopping it when its caller is ended by a signal: what the code
+// that starts and serves children builds on.
 #pragma once
 
 #include "platform/child/child.h"
 
 #include <cstddef>
 
-// Sends the signal to the child; harmless once it has ended.
-void signalChild(int process, int signal);
-
 // poll's time-out for the time left until `deadline`: at most a minute, so that a long wait is taken in
 // pieces, each against the deadline anew.
 int millisecondsUntil(ChildClock::time_point deadline);
-
-// Waits until the child has ended or the deadline has passed, without reaping it; true when it ended. A
-// wait that cannot be made counts as not ended, so that a stop goes on to its next step.
-bool awaitChildEnd(int process, ChildClock::time_point deadline);
-
-// Blocks until the child ends and reaps it.
-ChildEnd collectChild(int process);
 
 // The signal a stop step sends: none for a wait.
 int signalOf(StopAction action);

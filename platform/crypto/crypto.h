@@ -1,6 +1,7 @@
-// Stands in for CryptoKit SHA256 over NSData's mapped reading of a file.
+// Stands in for CryptoKit SHA256 over NSData's mapped reading of a file, and for NSUUID's randomness.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,3 +12,10 @@
 std::optional<std::string> sha256HexOfFile(int fd, std::uint64_t size);
 
 std::string sha256Hex(std::string_view bytes);
+
+// Fills the bytes from the kernel's randomness; false when the system has none to give.
+bool randomBytes(unsigned char* bytes, std::size_t size);
+
+// A random (version 4) UUID as NSUUID's uuidString writes it: the standard 36-character text in upper
+// case; empty when the system has no randomness to give.
+std::string randomUuidText();

@@ -1,4 +1,4 @@
-#include "platform/crypto/random.h"
+#include "platform/crypto/crypto.h"
 #include "platform/interrupted.h"
 
 #include <sys/random.h>

@@ -1,7 +1,7 @@
 #include "platform/dialogs/dialogs.h"
 
+#include "platform/bundle/bundle.h"
 #include "platform/dialogs/plugin.h"
-#include "platform/bundle/plugin.h"
 
 const DialogFunctions* bundledDialogFunctions() {
     return bundledPluginFunctions<DialogFunctions>(dialogsPluginFile, dialogsPluginEntry);

@@ -1,5 +1,6 @@
-// The entry point of the dialog plugin. GTK costs about ten milliseconds to load and starts threads, so
-// only a program that is about to show a dialog loads it.
+// The entry point of the dialog plugin, shared by its loader (dialogs.cpp) and the plugin (gtk.cpp). GTK
+// costs about ten milliseconds to load and starts threads, so only a program that is about to show a dialog
+// loads it.
 #pragma once
 
 #include "platform/dialogs/dialogs.h"

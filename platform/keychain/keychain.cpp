@@ -1,7 +1,7 @@
 #include "platform/keychain/keychain.h"
 
+#include "platform/bundle/bundle.h"
 #include "platform/keychain/plugin.h"
-#include "platform/bundle/plugin.h"
 
 const KeychainFunctions* bundledKeychainFunctions() {
     return bundledPluginFunctions<KeychainFunctions>(keychainPluginFile, keychainPluginEntry);

@@ -1,5 +1,6 @@
-// The entry point of the keychain plugin. The Secret Service client library and GLib cost several
-// milliseconds to load, so only the operations that reach the keychain load them.
+// The entry point of the keychain plugin, shared by its loader (keychain.cpp) and the plugin (items.cpp).
+// GLib's D-Bus client costs several milliseconds to load, so only the operations that reach the keychain
+// load it.
 #pragma once
 
 #include "platform/keychain/keychain.h"

@@ -1,7 +1,7 @@
-// The keychain plugin's parts shared by its files: one operation's connection to the Secret Service
-// with its bounded requests (secret_service_request.cpp), the encrypted session that carries secrets
-// (secret_session.cpp), and the display and prompt policy with the unlocking it allows
-// (secret_service_prompt.cpp). keychain_secret.cpp builds the item operations on them.
+// The inside of the keychain plugin, shared by its files: one operation's connection to the Secret Service
+// with its bounded requests (request.cpp), the encrypted session that carries secrets (session.cpp), and
+// the display and prompt policy with the unlocking it allows (prompt.cpp). items.cpp builds the item
+// operations on them; nothing outside this folder includes this header.
 #pragma once
 
 #include "platform/wiped.h"

@@ -16,7 +16,7 @@
 #include <openssl/bn.h>
 #include <openssl/sha.h>
 
-#include "platform/crypto/random.h"
+#include "platform/crypto/crypto.h"
 
 #include <array>
 

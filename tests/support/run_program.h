@@ -2,7 +2,7 @@
 // the exact standard output, standard error and exit status.
 #pragma once
 
-#include "platform/child/stop.h"
+#include "platform/child/child.h"
 
 #include <chrono>
 #include <functional>
