@@ -1,5 +1,6 @@
-// Serving a started child: the one poll loop on the caller's thread that writes the child's input and reads
-// its output while it runs and while it is stopped.
+// Serving a started child's pipes: the one poll loop on the caller's thread that writes the child's input
+// and reads its output while it runs and while it is stopped, and the thread that reaps a child that
+// outlived its stop.
 #include "platform/child/stop.h"
 #include "platform/interrupted.h"
 #include "platform/wiped.h"

@@ -1,9 +1,8 @@
-// Starting a child and talking to it: the clone that shares the caller's memory until the exec, and the
-// one poll loop on the caller's thread that writes the child's input and reads its output while it runs
-// and while it is stopped.
-#include "platform/child/stop.h"
+// Starting a child: its descriptors, signals and environment prepared beforehand, the clone that shares
+// the caller's memory until the exec, and SIGCHLD put back at its default for a program that collects its
+// children's statuses. Serving a started child's pipes is serve.cpp's.
+#include "platform/child/child.h"
 #include "platform/interrupted.h"
-#include "platform/wiped.h"
 
 #include <algorithm>
 #include <array>
@@ -12,12 +11,9 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <memory>
-#include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <system_error>
-#include <thread>
 #include <unistd.h>
 
 namespace {

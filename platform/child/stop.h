@@ -1,5 +1,5 @@
 // Stopping a started child in steps, and stopping it when its caller is ended by a signal: what the code
-// that starts and serves children builds on.
+// that serves children builds on.
 #pragma once
 
 #include "platform/child/child.h"
