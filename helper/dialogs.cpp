@@ -101,11 +101,11 @@ Reply chooseFolder(const Json& request, const HelperPlugins& plugins) {
     auto choice = chooseFolderModally(plugins.dialogs(), chooserTexts(stringMember(request, "language")));
     // A chooser that could not be shown is not a user's cancellation, and a path that is not UTF-8
     // cannot be told in the reply without changing it, so that the reply says exactly what is on disk.
-    if (!choice.shown || (choice.path && !isUtf8(*choice.path)))
+    if (choice.end == DialogEnd::notShown || (choice.end == DialogEnd::chosen && !isUtf8(choice.path)))
         return failureReply();
-    if (!choice.path)
+    if (choice.end == DialogEnd::dismissed)
         return {{"ok", true}, {"path", nullptr}};
-    return {{"ok", true}, {"path", *choice.path}};
+    return {{"ok", true}, {"path", choice.path}};
 }
 
 Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins) {
@@ -125,8 +125,8 @@ Reply confirmProjectCommand(const Json& request, const HelperPlugins& plugins) {
         return failureReply();
 
     auto answer = runAlert(plugins.dialogs(), confirmationAlert(*cwd, *command, *script));
-    if (answer.outcome == AlertOutcome::notShown)
+    if (answer.end == DialogEnd::notShown)
         return failureReply();
-    bool approved = answer.outcome == AlertOutcome::button && answer.button == allowButton;
+    bool approved = answer.end == DialogEnd::chosen && answer.button == allowButton;
     return {{"approved", approved}, {"nonce", *nonce}, {"ok", true}};
 }

@@ -3,27 +3,27 @@
 
 namespace {
 
-FolderChoice chooseFolder(const FolderChooser& chooser) {
+DialogOutcome chooseFolder(const FolderChooser& chooser) {
     // Each title gives another answer, so that every reply form is reached.
     const auto& title = chooser.title;
     if (title.starts_with("Choose"))
-        return {true, "/home/someone/My \"Work\"/\\x"};
+        return {.end = DialogEnd::chosen, .path = "/home/someone/My \"Work\"/\\x"};
     if (title.size() % 2 == 0)
-        return {true, std::nullopt};
-    return {false, std::nullopt};
+        return {.end = DialogEnd::dismissed};
+    return {.end = DialogEnd::notShown};
 }
 
-AlertAnswer answerAlert(const Alert& alert) {
+DialogOutcome answerAlert(const Alert& alert) {
     auto size = alert.accessoryText ? alert.accessoryText->size() : 0;
     switch (size % 4) {
     case 0:
-        return {AlertOutcome::button, 1};
+        return {.end = DialogEnd::chosen, .button = 1};
     case 1:
-        return {AlertOutcome::button, 0};
+        return {.end = DialogEnd::chosen, .button = 0};
     case 2:
-        return {AlertOutcome::dismissed, 0};
+        return {.end = DialogEnd::dismissed};
     default:
-        return {AlertOutcome::notShown, 0};
+        return {.end = DialogEnd::notShown};
     }
 }
 

@@ -7,10 +7,10 @@ const DialogFunctions* bundledDialogFunctions() {
     return bundledPluginFunctions<DialogFunctions>(dialogsPluginFile, dialogsPluginEntry);
 }
 
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser) {
-    return dialogs == nullptr ? FolderChoice{} : dialogs->chooseFolder(chooser);
+DialogOutcome chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser) {
+    return dialogs == nullptr ? DialogOutcome{} : dialogs->chooseFolder(chooser);
 }
 
-AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert) {
-    return dialogs == nullptr ? AlertAnswer{} : dialogs->runAlert(alert);
+DialogOutcome runAlert(const DialogFunctions* dialogs, const Alert& alert) {
+    return dialogs == nullptr ? DialogOutcome{} : dialogs->runAlert(alert);
 }

@@ -7,13 +7,8 @@
 #include <string>
 #include <vector>
 
-// A folder chooser in which only one folder can be chosen and new folders may be created.
-struct FolderChoice {
-    bool shown = false;              // false when no display could be opened: nobody was asked
-    std::optional<std::string> path; // the folder as the chooser gives it; empty when cancelled
-};
-
-// The chooser's title and its two buttons' labels, in the language the user is asked in.
+// A folder chooser in which only one folder can be chosen and new folders may be created: its title and
+// its two buttons' labels, in the language the user is asked in.
 struct FolderChooser {
     std::string title;
     std::string cancel;
@@ -35,15 +30,22 @@ struct Alert {
     bool floating = false;     // kept above ordinary windows
 };
 
-enum class AlertOutcome { notShown, dismissed, button };
+// How a dialog ended.
+enum class DialogEnd {
+    notShown,  // no display could be opened: nobody was asked
+    dismissed, // cancelled, Escape, or the window was closed
+    chosen,    // an alert's button, or the chooser's folder
+};
 
-struct AlertAnswer {
-    AlertOutcome outcome = AlertOutcome::notShown; // dismissed: Escape, or the window was closed
-    std::size_t button = 0;                        // the chosen button's index, when outcome is button
+// What the person answered a dialog, the folder chooser and an alert alike.
+struct DialogOutcome {
+    DialogEnd end = DialogEnd::notShown;
+    std::size_t button = 0; // an alert's chosen button, by its index
+    std::string path;       // the chooser's folder, as the chooser gives it
 };
 
 // Through a given table, such as the bundled plugin's (`bundledDialogFunctions()`, loaded when the first
 // dialog is shown); without one nobody is asked.
 struct DialogFunctions;
-FolderChoice chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser);
-AlertAnswer runAlert(const DialogFunctions* dialogs, const Alert& alert);
+DialogOutcome chooseFolderModally(const DialogFunctions* dialogs, const FolderChooser& chooser);
+DialogOutcome runAlert(const DialogFunctions* dialogs, const Alert& alert);

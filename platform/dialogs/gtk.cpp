@@ -158,7 +158,7 @@ std::string withAccessKey(const std::string& label) {
 }
 
 // The buttons speak the title's language rather than the process's locale.
-FolderChoice showFolderChooser(const FolderChooser& texts) {
+DialogOutcome showFolderChooser(const FolderChooser& texts) {
     keepOwnChooserUnlessThePortalStartsInAFolder();
     if (!displayOpened())
         return {};
@@ -173,17 +173,18 @@ FolderChoice showFolderChooser(const FolderChooser& texts) {
     // Opening on the list of recent files would show no folders at all.
     gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(chooser), g_get_home_dir());
 
-    FolderChoice choice{.shown = true, .path = std::nullopt};
+    DialogOutcome outcome{.end = DialogEnd::dismissed};
     if (gtk_native_dialog_run(GTK_NATIVE_DIALOG(chooser)) == GTK_RESPONSE_ACCEPT) {
-        // The path as the chooser holds it: links stay unresolved.
+        // The path as the chooser holds it: links stay unresolved. An accepted chooser that names no
+        // local folder has chosen nothing.
         if (gchar* filename = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(chooser))) {
-            choice.path = withoutTrailingSlashes(filename);
+            outcome = {.end = DialogEnd::chosen, .path = withoutTrailingSlashes(filename)};
             g_free(filename);
         }
     }
     g_object_unref(chooser);
     gdk_display_flush(gdk_display_get_default());
-    return choice;
+    return outcome;
 }
 
 // Twelve pixels at scale 1, as macOS measures a font in points that are pixels at scale 1: the 520 by 160
@@ -308,7 +309,7 @@ void addButtons(GtkWidget* dialog, const std::vector<std::string>& titles) {
     g_signal_connect(dialog, "key-press-event", G_CALLBACK(returnChoosesFirstButton), nullptr);
 }
 
-AlertAnswer showAlert(const Alert& alert) {
+DialogOutcome showAlert(const Alert& alert) {
     if (!displayOpened())
         return {};
     GtkMessageType type = alert.style == AlertStyle::warning ? GTK_MESSAGE_WARNING : GTK_MESSAGE_INFO;
@@ -331,8 +332,8 @@ AlertAnswer showAlert(const Alert& alert) {
     gint response = runModally(dialog);
     auto buttonCount = std::max<std::size_t>(alert.buttons.size(), 1);
     if (response < 0 || static_cast<std::size_t>(response) >= buttonCount)
-        return {.outcome = AlertOutcome::dismissed, .button = 0};
-    return {.outcome = AlertOutcome::button, .button = static_cast<std::size_t>(response)};
+        return {.end = DialogEnd::dismissed};
+    return {.end = DialogEnd::chosen, .button = static_cast<std::size_t>(response)};
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 #include "platform/dialogs/dialogs.h"
 
 struct DialogFunctions {
-    FolderChoice (*chooseFolder)(const FolderChooser& chooser);
-    AlertAnswer (*runAlert)(const Alert& alert);
+    DialogOutcome (*chooseFolder)(const FolderChooser& chooser);
+    DialogOutcome (*runAlert)(const Alert& alert);
 };
 
 inline constexpr const char* dialogsPluginFile = "dovrel-dialogs.so";
