@@ -10,7 +10,7 @@
 namespace {
 
 // The real GitHub operations over the GitHub CLI stand-in, as the plugin would answer them.
-Reply answerGitHub(GitHubOperation operation, KeychainSource keychain) {
+Reply answerGitHub(GitHubOperation operation, const KeychainFunctions* keychain) {
     return answerGitHubOperation(operation, gitHubLoginTimeLimit, gitHubCliStandin(), keychain);
 }
 

@@ -13,7 +13,7 @@ GitHubResult runBrowserLogin(const GitHubCli& cli, double timeLimit) {
 } // namespace
 
 Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli,
-                            KeychainSource keychain) {
+                            const KeychainFunctions* keychain) {
     GitHubState state = cli.authenticationState();
     if (operation == GitHubOperation::status) {
         return gitHubStatusReply(state);
@@ -22,7 +22,7 @@ Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, co
         return gitHubStateReply(state);
     if (state == GitHubState::componentMissing)
         return gitHubRefusal(state);
-    if (!cli.prepareAuthenticationStorage(keychain()))
+    if (!cli.prepareAuthenticationStorage(keychain))
         return gitHubRefusal(GitHubState::secureStorageRequired);
     // The login's output is never looked at: only whether it completed.
     auto login = runBrowserLogin(cli, loginTimeLimit);

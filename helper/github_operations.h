@@ -8,4 +8,4 @@
 inline constexpr double gitHubLoginTimeLimit = 180.0;
 
 Reply answerGitHubOperation(GitHubOperation operation, double loginTimeLimit, const GitHubCli& cli,
-                            KeychainSource keychain);
+                            const KeychainFunctions* keychain);

@@ -4,7 +4,7 @@
 
 namespace {
 
-Reply answer(GitHubOperation operation, KeychainSource keychain) {
+Reply answer(GitHubOperation operation, const KeychainFunctions* keychain) {
     return answerGitHubOperation(operation, gitHubLoginTimeLimit, shippedGitHubCli, keychain);
 }
 

@@ -8,11 +8,11 @@
 enum class GitHubOperation { status, auth };
 
 struct KeychainFunctions;
-// The helper's own keychain, asked for only when a sign-in has to prove that the keychain takes a secret.
-using KeychainSource = const KeychainFunctions* (*)();
 
+// `keychain` is the table through which a sign-in proves that the keychain takes a secret; a status never
+// reaches the keychain and is given none.
 struct GitHubFunctions {
-    Reply (*answer)(GitHubOperation operation, KeychainSource keychain);
+    Reply (*answer)(GitHubOperation operation, const KeychainFunctions* keychain);
 };
 
 inline constexpr const char* gitHubPluginFile = "dovrel-github.so";

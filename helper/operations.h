@@ -11,7 +11,7 @@
 // Where the operations find what they reach: each table is asked for only by an operation that needs it,
 // so that a request loads no more than its operation uses.
 struct HelperPlugins {
-    KeychainSource keychain;
+    const KeychainFunctions* (*keychain)();
     const DialogFunctions* (*dialogs)();
     const GitHubFunctions* (*gitHub)();
 };

@@ -33,8 +33,9 @@ GitHubState authenticationState() {
     return states[pick % states.size()];
 }
 
-bool prepareAuthenticationStorage(const KeychainFunctions*) {
-    return (scenario().number / 5) % 2 == 0;
+// Like the real preparation, nothing is prepared without a keychain.
+bool prepareAuthenticationStorage(const KeychainFunctions* keychain) {
+    return keychain != nullptr && (scenario().number / 5) % 2 == 0;
 }
 
 GitHubResult run(const std::vector<std::string>&, std::string_view, double) {

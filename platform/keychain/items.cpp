@@ -43,13 +43,13 @@ std::optional<Matches> search(Call& call, const KeychainItem& item) {
     GVariant* reply =
         callService(call, servicePath, serviceInterface, "SearchItems",
                     g_variant_new("(@a{ss})", itemAttributes(item)), G_VARIANT_TYPE("(aoao)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return std::nullopt;
     gchar** unlocked = nullptr;
     gchar** locked = nullptr;
     g_variant_get(reply, "(^ao^ao)", &unlocked, &locked);
     g_variant_unref(reply);
-    return Matches{pathsOf(unlocked), pathsOf(locked), {}};
+    return Matches{takePaths(unlocked), takePaths(locked), {}};
 }
 
 // A search of the open collections alone, each asked at once, with the locked ones left unsearched.
@@ -60,17 +60,16 @@ std::optional<Matches> searchOpen(Call& call, const KeychainItem& item, Collecti
     Matches found{{}, {}, std::move(known.locked)};
     for (auto& sent : asked) {
         GError* error = nullptr;
-        GVariant* reply = answer(*sent, &error);
-        if (error != nullptr && vanished(error)) {
-            g_error_free(error);
+        GVariant* reply = awaitAnswer(*sent, &error);
+        auto status = consumeError(error);
+        if (status == KeychainStatus::notFound)
             continue;
-        }
-        if (failed(error))
+        if (status == KeychainStatus::failure)
             return std::nullopt;
         gchar** items = nullptr;
         g_variant_get(reply, "(^ao)", &items);
         g_variant_unref(reply);
-        for (auto& path : pathsOf(items))
+        for (auto& path : takePaths(items))
             found.unlocked.push_back(std::move(path));
     }
     return found;
@@ -133,11 +132,8 @@ KeychainLookup secretAt(Call& call, const std::string& path) {
     GVariant* reply =
         callService(call, path, itemInterface, "GetSecret", g_variant_new("(o)", call.sessionPath.c_str()),
                     G_VARIANT_TYPE("((oayays))"), &error);
-    if (error != nullptr) {
-        bool gone = vanished(error);
-        g_error_free(error);
-        return {gone ? KeychainStatus::notFound : KeychainStatus::failure, {}};
-    }
+    if (auto status = consumeError(error); status != KeychainStatus::success)
+        return {status, {}};
     GVariant* secret = g_variant_get_child_value(reply, 0);
     auto data = decodedSecret(call, secret);
     g_variant_unref(secret);
@@ -204,13 +200,10 @@ KeychainStatus setSecret(Call& call, const std::string& path, std::string_view d
     GError* error = nullptr;
     GVariant* reply = callService(call, path, itemInterface, "SetSecret",
                                   g_variant_new("(@(oayays))", secret), nullptr, &error);
-    if (error != nullptr) {
-        bool gone = vanished(error);
-        g_error_free(error);
-        return gone ? KeychainStatus::notFound : KeychainStatus::failure;
-    }
-    g_variant_unref(reply);
-    return KeychainStatus::success;
+    auto status = consumeError(error);
+    if (status == KeychainStatus::success)
+        g_variant_unref(reply);
+    return status;
 }
 
 // Whether a search still lists the item at `path`. A provider may answer a request on an item that
@@ -268,7 +261,7 @@ std::optional<std::string> defaultAlias(Call& call) {
     GError* error = nullptr;
     GVariant* reply = callService(call, servicePath, serviceInterface, "ReadAlias",
                                   g_variant_new("(s)", "default"), G_VARIANT_TYPE("(o)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return std::nullopt;
     const char* found = nullptr;
     g_variant_get(reply, "(&o)", &found);
@@ -298,7 +291,7 @@ std::optional<std::string> createDefaultCollection(Call& call) {
     GVariant* reply =
         callService(call, servicePath, serviceInterface, "CreateCollection",
                     g_variant_new("(a{sv}s)", &properties, "default"), G_VARIANT_TYPE("(oo)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return std::nullopt;
     const char* made = nullptr;
     const char* prompt = nullptr;
@@ -330,12 +323,12 @@ std::optional<std::string> collectionForNewItems(Call& call) {
     auto collection = defaultAlias(call);
     if (!collection)
         return std::nullopt;
-    auto lock = keepsRecords(*collection) ? lockOf(call, *collection) : Lock::gone;
-    if (lock == Lock::gone)
+    auto lock = keepsRecords(*collection) ? readLock(call, *collection) : LockRead{KeychainStatus::notFound};
+    if (lock.status == KeychainStatus::notFound)
         return createDefaultCollection(call);
-    if (lock == Lock::locked && unlock(call, {*collection}))
-        lock = lockOf(call, *collection);
-    if (lock != Lock::open)
+    if (lock.status == KeychainStatus::success && lock.locked && unlock(call, {*collection}))
+        lock = readLock(call, *collection);
+    if (lock.status != KeychainStatus::success || lock.locked)
         return std::nullopt;
     return collection;
 }
@@ -350,9 +343,9 @@ GVariant* itemProperties(const KeychainItem& item) {
     return g_variant_builder_end(&properties);
 }
 
-// The item CreateItem made, once its prompt (if any) was answered; nothing when it made none. A prompt
-// dismissed is a failure whatever it names: KeePassXC names an item it left empty.
-std::optional<std::string> createdItem(Call& call, GVariant* reply) {
+// The item CreateItem made, once its prompt (if any) was shown and answered; nothing when it made none. A
+// prompt dismissed is a failure whatever it names: KeePassXC names an item it left empty.
+std::optional<std::string> completeCreation(Call& call, GVariant* reply) {
     const char* created = nullptr;
     const char* prompt = nullptr;
     g_variant_get(reply, "(&o&o)", &created, &prompt);
@@ -369,20 +362,17 @@ std::optional<std::string> createdItem(Call& call, GVariant* reply) {
     return item;
 }
 
-// Asks for the item's deletion: true when the service deleted it, or it had vanished already; false when
-// the service refused, or the item stays after its prompt. KeePassXC completes its prompt as answered
-// even when the person declined its confirmation, so after a prompt the item's absence is the answer.
-// KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a recreated
-// item may take, deletes without a prompt.
-bool requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
+// Asks for the item's deletion: success when the service deleted it, notFound when it had vanished
+// already, failure when the service refused, or the item stays after its prompt. KeePassXC completes its
+// prompt as answered even when the person declined its confirmation, so after a prompt the item's absence
+// is the answer. KeePassXC never gives a new item a path that another had; KWallet, whose numbered paths a
+// recreated item may take, deletes without a prompt.
+KeychainStatus requestDeletion(Call& call, const KeychainItem& item, const std::string& path) {
     GError* error = nullptr;
     GVariant* reply =
         callService(call, path, itemInterface, "Delete", nullptr, G_VARIANT_TYPE("(o)"), &error);
-    if (error != nullptr) {
-        bool gone = vanished(error);
-        g_error_free(error);
-        return gone;
-    }
+    if (auto status = consumeError(error); status != KeychainStatus::success)
+        return status;
     const char* prompt = nullptr;
     g_variant_get(reply, "(&o)", &prompt);
     bool deleted = true;
@@ -393,7 +383,7 @@ bool requestDeletion(Call& call, const KeychainItem& item, const std::string& pa
             g_variant_unref(result);
     }
     g_variant_unref(reply);
-    return deleted;
+    return deleted ? KeychainStatus::success : KeychainStatus::failure;
 }
 
 // After a create that failed, the items of the record that hold nothing are removed: a provider may
@@ -422,9 +412,9 @@ KeychainStatus createItem(Call& call, const KeychainItem& item, std::string_view
     GVariant* reply = callService(call, *collection, collectionInterface, "CreateItem",
                                   g_variant_new("(@a{sv}@(oayays)b)", itemProperties(item), secret, TRUE),
                                   G_VARIANT_TYPE("(oo)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return KeychainStatus::failure;
-    auto created = createdItem(call, reply);
+    auto created = completeCreation(call, reply);
     g_variant_unref(reply);
     // Done means stored, not merely a named item.
     if (created && (writeTook(call, *created) || !stillListed(call, item, *created)))
@@ -457,7 +447,7 @@ KeychainStatus deleteItemIn(Call& call, const KeychainItem& item) {
     // stayed from one that another run created since at the same path, which KWallet's numbered item
     // paths allow.
     for (const auto& path : paths) {
-        if (!requestDeletion(call, item, path) && stillListed(call, item, path))
+        if (requestDeletion(call, item, path) == KeychainStatus::failure && stillListed(call, item, path))
             return KeychainStatus::failure;
     }
     return KeychainStatus::success;

@@ -112,7 +112,7 @@ void noteCollectionCreated(GDBusConnection*, const gchar*, const gchar*, const g
 void dismiss(Call& call, const char* prompt) {
     GError* error = nullptr;
     GVariant* reply = callService(call, prompt, promptInterface, "Dismiss", nullptr, nullptr, &error);
-    if (!failed(error))
+    if (consumeError(error) == KeychainStatus::success)
         g_variant_unref(reply);
 }
 
@@ -131,7 +131,7 @@ void awaitPrompt(Call& call, const char* prompt, PromptWatch& watch, const std::
     GError* error = nullptr;
     GVariant* reply =
         callService(call, prompt, promptInterface, "Prompt", g_variant_new("(s)", ""), nullptr, &error);
-    bool waiting = !failed(error);
+    bool waiting = consumeError(error) == KeychainStatus::success;
     if (reply != nullptr)
         g_variant_unref(reply);
     watch.collectionCreated = true;
@@ -172,7 +172,7 @@ GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* typ
     return watch.result;
 }
 
-Paths pathsOf(gchar** paths) {
+Paths takePaths(gchar** paths) {
     Paths found;
     for (gchar** path = paths; path != nullptr && *path != nullptr; ++path)
         found.emplace_back(*path);
@@ -221,7 +221,7 @@ bool unlock(Call& call, const Paths& paths) {
     GError* error = nullptr;
     GVariant* reply = callService(call, servicePath, serviceInterface, "Unlock",
                                   g_variant_new("(ao)", &objects), G_VARIANT_TYPE("(aoo)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return false;
     const char* prompt = nullptr;
     g_variant_get(reply, "(@ao&o)", nullptr, &prompt);
@@ -246,19 +246,16 @@ SentEach askLocks(Call& call, const Paths& collections) {
         [] { return g_variant_new("(ss)", collectionInterface, "Locked"); }, G_VARIANT_TYPE("(v)"));
 }
 
-std::optional<Lock> lockIn(Sent& sent) {
+LockRead takeLock(Sent& sent) {
     GError* error = nullptr;
-    GVariant* reply = answer(sent, &error);
-    if (error != nullptr) {
-        bool gone = vanished(error);
-        g_error_free(error);
-        return gone ? std::optional(Lock::gone) : std::nullopt;
-    }
+    GVariant* reply = awaitAnswer(sent, &error);
+    if (auto status = consumeError(error); status != KeychainStatus::success)
+        return {status};
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
-    std::optional<Lock> lock;
+    LockRead lock;
     if (g_variant_is_of_type(value, G_VARIANT_TYPE_BOOLEAN))
-        lock = g_variant_get_boolean(value) ? Lock::locked : Lock::open;
+        lock = {KeychainStatus::success, g_variant_get_boolean(value) != FALSE};
     g_variant_unref(value);
     g_variant_unref(reply);
     return lock;
@@ -269,22 +266,22 @@ std::optional<Paths> collectionPaths(Call& call) {
     GVariant* reply =
         callService(call, servicePath, propertiesInterface, "Get",
                     g_variant_new("(ss)", serviceInterface, "Collections"), G_VARIANT_TYPE("(v)"), &error);
-    if (failed(error))
+    if (consumeError(error) != KeychainStatus::success)
         return std::nullopt;
     GVariant* value = nullptr;
     g_variant_get(reply, "(v)", &value);
     g_variant_unref(reply);
     std::optional<Paths> paths;
     if (g_variant_is_of_type(value, G_VARIANT_TYPE("ao")))
-        paths = pathsOf(g_variant_dup_objv(value, nullptr));
+        paths = takePaths(g_variant_dup_objv(value, nullptr));
     g_variant_unref(value);
     return paths;
 }
 
 } // namespace
 
-std::optional<Lock> lockOf(Call& call, const std::string& collection) {
-    return lockIn(*askLocks(call, {collection}).front());
+LockRead readLock(Call& call, const std::string& collection) {
+    return takeLock(*askLocks(call, {collection}).front());
 }
 
 std::optional<Collections> collections(Call& call) {
@@ -294,11 +291,11 @@ std::optional<Collections> collections(Call& call) {
     auto asked = askLocks(call, *paths);
     Collections found;
     for (std::size_t index = 0; index < paths->size(); ++index) {
-        auto lock = lockIn(*asked[index]);
-        if (!lock)
+        auto lock = takeLock(*asked[index]);
+        if (lock.status == KeychainStatus::failure)
             return std::nullopt;
-        if (*lock != Lock::gone)
-            (*lock == Lock::locked ? found.locked : found.open).push_back((*paths)[index]);
+        if (lock.status == KeychainStatus::success)
+            (lock.locked ? found.locked : found.open).push_back((*paths)[index]);
     }
     return found;
 }

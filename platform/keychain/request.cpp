@@ -103,24 +103,29 @@ void keepResult(GObject*, GAsyncResult* result, gpointer slot) {
     *static_cast<GAsyncResult**>(slot) = G_ASYNC_RESULT(g_object_ref(result));
 }
 
-bool failed(GError* error) {
-    if (error == nullptr)
-        return false;
-    g_error_free(error);
-    return true;
-}
+namespace {
 
-bool vanished(const GError* error) {
+bool saysObjectGone(const GError* error) {
     if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) ||
         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_OBJECT) ||
         g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_INTERFACE))
         return true;
-    if (error == nullptr || !g_dbus_error_is_remote_error(error))
+    if (!g_dbus_error_is_remote_error(error))
         return false;
     gchar* name = g_dbus_error_get_remote_error(error);
     bool gone = std::strcmp(name, "org.freedesktop.Secret.Error.NoSuchObject") == 0;
     g_free(name);
     return gone;
+}
+
+} // namespace
+
+KeychainStatus consumeError(GError* error) {
+    if (error == nullptr)
+        return KeychainStatus::success;
+    auto status = saysObjectGone(error) ? KeychainStatus::notFound : KeychainStatus::failure;
+    g_error_free(error);
+    return status;
 }
 
 Sent::~Sent() {
@@ -152,7 +157,7 @@ SentEach sendToEach(Call& call, const Paths& paths, const char* interface, const
     return sent;
 }
 
-GVariant* answer(Sent& sent, GError** error) {
+GVariant* awaitAnswer(Sent& sent, GError** error) {
     awaitResult(sent.call, sent.result);
     GVariant* result = g_dbus_connection_call_finish(sent.call.bus, sent.result, error);
     if (error != nullptr)
@@ -164,7 +169,7 @@ GVariant* callObject(Call& call, const char* name, const char* path, const char*
                      const char* method, GVariant* parameters, const GVariantType* reply, GError** error) {
     Sent sent(call);
     send(sent, name, path, interface, method, parameters, reply);
-    return answer(sent, error);
+    return awaitAnswer(sent, error);
 }
 
 // KWallet now and then forgets a client's encrypted session while other clients open and close theirs,
@@ -194,7 +199,7 @@ void askOwner(Sent& sent, const char* name) {
 
 // The owner's unique name; empty when the name has none.
 std::string ownerIn(Sent& sent) {
-    GVariant* reply = answer(sent, nullptr);
+    GVariant* reply = awaitAnswer(sent, nullptr);
     if (reply == nullptr)
         return {};
     const char* owner = nullptr;
@@ -252,7 +257,7 @@ bool connect(Call& call, Session session) {
     GError* error = nullptr;
     call.bus = g_bus_get_finish(connected, &error);
     g_object_unref(connected);
-    if (failed(error) || call.bus == nullptr)
+    if (consumeError(error) != KeychainStatus::success || call.bus == nullptr)
         return false;
     if (session == Session::ahead)
         requestSession(call);

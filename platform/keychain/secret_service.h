@@ -4,6 +4,7 @@
 // operations on them; nothing outside this folder includes this header.
 #pragma once
 
+#include "platform/keychain/keychain.h"
 #include "platform/wiped.h"
 
 #include <functional>
@@ -39,8 +40,12 @@ enum class PromptShows { window, nothing };
 // Which program serves the Secret Service, where the keychain has to allow for its ways.
 enum class Provider { gnomeKeyring, kwallet, other };
 
-// A collection's state: open, locked, or no longer there.
-enum class Lock { open, locked, gone };
+// A collection's `Locked` flag as read: notFound when the collection is no longer there, failure when the
+// flag could not be read.
+struct LockRead {
+    KeychainStatus status = KeychainStatus::failure;
+    bool locked = false;
+};
 
 // Bytes of a key, wiped when released.
 using SecretBytes = std::vector<unsigned char, WipingAllocator<unsigned char>>;
@@ -108,11 +113,10 @@ void awaitResult(Call& call, GAsyncResult* const& result);
 
 void keepResult(GObject*, GAsyncResult* result, gpointer slot);
 
-bool failed(GError* error);
-
-// The item is gone: deleted by another client between a search and its use. That is the answer "not
-// found", not a failure of the service.
-bool vanished(const GError* error);
+// What a request's error says, freeing it: success when there is none; notFound when the object asked is
+// gone (an item deleted by another client between a search and its use, which is the answer "not found",
+// not a failure of the service); failure otherwise.
+KeychainStatus consumeError(GError* error);
 
 // One method call on an object of the bus or the Secret Service, within the bound.
 GVariant* callObject(Call& call, const char* name, const char* path, const char* interface,
@@ -146,8 +150,8 @@ void send(Sent& sent, const char* name, const std::string& path, const char* int
           GVariant* parameters, const GVariantType* reply);
 void sendToService(Sent& sent, const std::string& path, const char* interface, const char* method,
                    GVariant* parameters, const GVariantType* reply);
-// The call's answer, once it came within the bound.
-GVariant* answer(Sent& sent, GError** error);
+// Waits for the call's answer within the bound, and takes it.
+GVariant* awaitAnswer(Sent& sent, GError** error);
 
 // The same call to the service's object at each path, all sent before any answer is waited for; the
 // parameters are made anew for each.
@@ -169,7 +173,8 @@ GVariant* completePrompt(Call& call, const char* prompt, const GVariantType* typ
                          PromptShows shows = PromptShows::window,
                          const std::function<bool()>& overtaken = {});
 
-Paths pathsOf(gchar** paths);
+// The paths of a string vector, which is freed.
+Paths takePaths(gchar** paths);
 
 // Unlocks the collections or items at `paths` through the service's own Unlock, which shows nothing by
 // itself. A provider that can unlock without asking answers with no prompt, or (KWallet, when another
@@ -181,7 +186,7 @@ bool unlock(Call& call, const Paths& paths);
 // Those of the locked `paths` that unlock without a window: KWallet's wallets that another program has open.
 Paths openWithoutWindow(Call& call, const Paths& paths);
 
-std::optional<Lock> lockOf(Call& call, const std::string& collection);
+LockRead readLock(Call& call, const std::string& collection);
 
 // The collections, open and locked, each by its `Locked` flag. A property read is the one request that no
 // provider turns into a window: KeePassXC makes a search of a locked database wait on its own unlock

@@ -160,8 +160,8 @@ bool takeSession(Call& call, bool& again) {
     if (!asked->sent)
         return false;
     GError* error = nullptr;
-    GVariant* reply = answer(*asked, &error);
-    if (failed(error))
+    GVariant* reply = awaitAnswer(*asked, &error);
+    if (consumeError(error) != KeychainStatus::success)
         return false;
     GVariant* output = nullptr;
     const char* path = nullptr;

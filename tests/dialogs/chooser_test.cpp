@@ -119,7 +119,7 @@ std::string librariesLoadedBy(const std::string& request, const std::vector<std:
     return loaded;
 }
 
-TEST_F(FolderChooser, OnlyTheDialogOperationsLoadTheToolkit) {
+TEST_F(FolderChooser, OnlyTheDialogOperationsLoadTheToolkitAndOnlyTheRecordOnesTheKeychain) {
     const std::string account(64, 'c');
     for (const std::string& request : std::vector<std::string>{
              R"({"operation":"exists","account":")" + account + R"("})",
@@ -129,6 +129,8 @@ TEST_F(FolderChooser, OnlyTheDialogOperationsLoadTheToolkit) {
         EXPECT_NE(loaded.find("libc.so"), std::string::npos) << request;
         for (const auto* library : {"libgtk", "libgdk", "dovrel-dialogs"})
             EXPECT_EQ(loaded.find(library), std::string::npos) << request << " loaded " << library;
+        bool record = request.find("account") != std::string::npos;
+        EXPECT_EQ(loaded.find("dovrel-keychain") != std::string::npos, record) << request;
     }
     auto dialog = librariesLoadedBy(R"({"operation":"choose-folder"})", environmentWithoutDisplay());
     EXPECT_NE(dialog.find("libgtk-3"), std::string::npos);

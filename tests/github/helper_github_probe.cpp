@@ -16,8 +16,9 @@ int main(int argc, char** argv) {
     double limit = 0;
     if (std::from_chars(limitText.data(), limitText.data() + limitText.size(), limit).ec != std::errc())
         return 2;
-    std::puts(std::string(serializeReply(answerGitHubOperation(operation, limit, shippedGitHubCli,
-                                                               bundledKeychainFunctions)))
+    // As helper does, only the sign-in loads the keychain.
+    auto keychain = operation == GitHubOperation::auth ? bundledKeychainFunctions() : nullptr;
+    std::puts(std::string(serializeReply(answerGitHubOperation(operation, limit, shippedGitHubCli, keychain)))
                   .c_str());
     return 0;
 }
