@@ -317,11 +317,15 @@ std::optional<std::string> createDefaultCollection(Call& call) {
 }
 
 // The collection a new record goes to, unlocked: the default one, made first when there is none (an
-// alias that names no collection, or one that is gone, or the one gnome-keyring keeps in memory only).
+// alias that names no collection, or one that is gone).
 // nullopt when there is none and none was made, or it stays locked.
 std::optional<std::string> collectionForNewItems(Call& call) {
     auto collection = defaultAlias(call);
     if (!collection)
+        return std::nullopt;
+    // An alias that names gnome-keyring's in-memory collection is someone's choice that nothing last; its
+    // creation prompt, for an alias already taken, would never be shown.
+    if (*collection == sessionCollection)
         return std::nullopt;
     auto lock = keepsRecords(*collection) ? readLock(call, *collection) : LockRead{KeychainStatus::notFound};
     if (lock.status == KeychainStatus::notFound)
