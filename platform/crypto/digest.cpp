@@ -69,10 +69,3 @@ std::optional<std::string> sha256HexOfFile(int fd, std::uint64_t size) {
     }
     return finalHex(context);
 }
-
-std::string sha256Hex(std::string_view bytes) {
-    SHA256_CTX context;
-    SHA256_Init(&context);
-    SHA256_Update(&context, bytes.data(), bytes.size());
-    return finalHex(context);
-}

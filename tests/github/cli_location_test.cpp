@@ -1,6 +1,7 @@
 // The shipped CLI check on real files.
 #include "github/github.h"
 #include "platform/crypto/crypto.h"
+#include "platform/descriptor.h"
 #include "tests/github/github_test_support.h"
 #include "tests/support/run_program.h"
 
@@ -25,7 +26,8 @@ Candidate placeCli(const std::string& contents, unsigned mode) {
     makeFolders(candidate.resources + "/runtime");
     candidate.path = candidate.resources + "/runtime/gh";
     writeFile(candidate.path, contents, mode);
-    candidate.digest = sha256Hex(contents);
+    OwnedDescriptor written(open(candidate.path.c_str(), O_RDONLY | O_CLOEXEC));
+    candidate.digest = sha256HexOfFile(written.get(), contents.size()).value_or("");
     return candidate;
 }
 
