@@ -56,17 +56,24 @@ void jsonString(const char* text, FILE* out) {
     std::putc('"', out);
 }
 
-bool confirmIdentity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
+bool readPathAndSecond(const ProcessHandle& process, Identity& identity) {
+    identity.pathLength = readExecutablePath(process, identity.path);
+    return readProcessRecord(process, identity.second);
+}
+
+bool identityHolds(uint32_t pid, uint32_t caller, const Identity& identity) {
     const ProcessRecord& first = identity.first;
-    if (first.pid != process.pid || !belongsTo(first, caller))
-        return false;
-    if (!usablePath(identity.path, readExecutablePath(process, identity.path)))
-        return false;
-    ProcessRecord& second = identity.second;
-    if (!readProcessRecord(process, second) || !sameInstance(first, second))
-        return false;
-    return second.startMicroseconds <= 999999 && first.startSeconds != 0 &&
+    const ProcessRecord& second = identity.second;
+    return first.pid == pid && belongsTo(first, caller) && usablePath(identity.path, identity.pathLength) &&
+           sameInstance(first, second) && second.startMicroseconds <= 999999 && first.startSeconds != 0 &&
            first.startMicroseconds == second.startMicroseconds;
+}
+
+bool confirmIdentity(const ProcessHandle& process, uint32_t caller, Identity& identity) {
+    // Nothing more is read of a process that is not the caller's.
+    if (identity.first.pid != process.pid || !belongsTo(identity.first, caller))
+        return false;
+    return readPathAndSecond(process, identity) && identityHolds(process.pid, caller, identity);
 }
 
 void writeIdentity(const Identity& identity, FILE* out) {

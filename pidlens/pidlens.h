@@ -32,6 +32,7 @@ int emitIdentity(uint32_t pid, FILE* out);
 struct Identity {
     ProcessRecord first;
     char path[executablePathCapacity];
+    size_t pathLength = 0; // 0 when the path could not be read
     ProcessRecord second;
 };
 
@@ -40,6 +41,12 @@ struct Identity {
 // with nothing to write, when it cannot be established or the process is not wholly `caller`'s.
 bool confirmIdentity(const ProcessHandle& process, uint32_t caller, Identity& identity);
 void writeIdentity(const Identity& identity, FILE* out);
+
+// The two steps of confirmIdentity, for a caller that acts between them: the reads that follow the
+// first (the path, then the second record; false when the second cannot be read), and whether what
+// the three reads found is one identity of process `pid`, wholly `caller`'s (nothing more is read).
+bool readPathAndSecond(const ProcessHandle& process, Identity& identity);
+bool identityHolds(uint32_t pid, uint32_t caller, const Identity& identity);
 
 // Writes the array of the identity objects of `root` and all its descendants, breadth-first, and a
 // line feed. Only statusWritten means a complete array; statusNotEstablished may leave a partial

@@ -9,10 +9,11 @@ namespace {
 constexpr size_t treeLimit = 256;
 
 // The queue is at once the breadth-first work list and the order of the output; snapshots[i] is the
-// record of queue[i] when it was accepted, and processes[i] the handle it was read through. Each handle
-// stays open until its object is written, so every later read of the process needs no new opens and
-// cannot reach another process that took the identifier meanwhile. That holds at most two descriptors
-// per process (the directory and its stat file) and one status file at a time.
+// record of queue[i] when it was accepted, which is also the first read of its identity, and
+// processes[i] the handle it was read through. Each handle stays open until its object is written, so
+// every later read of the process needs no new opens and cannot reach another process that took the
+// identifier meanwhile. That holds three descriptors per process (the directory, its stat and its
+// status file), 768 at most.
 struct TreeWalk {
     uint32_t queue[treeLimit] = {};
     ProcessRecord snapshots[treeLimit];
@@ -36,8 +37,6 @@ ChildOutcome acceptChild(TreeWalk& walk, size_t parentIndex, uint32_t pid) {
         return ChildOutcome::doubtful;
     auto& process = walk.processes[walk.count];
     ProcessRecord& record = walk.snapshots[walk.count];
-    // Only the parent and the start are compared later, and the stat file holds both; the users are
-    // checked when the object is written.
     if (!readProcessStat(process.emplace(pid), record)) {
         process.reset();
         return processHasEnded(pid) ? ChildOutcome::leftOut : ChildOutcome::doubtful;
@@ -48,6 +47,9 @@ ChildOutcome acceptChild(TreeWalk& walk, size_t parentIndex, uint32_t pid) {
         return ChildOutcome::leftOut;
     }
     if (record.parentPid != walk.queue[parentIndex])
+        return ChildOutcome::doubtful;
+    // The users complete the identity's first read; they are checked when the object is written.
+    if (!readProcessUsers(*process, record))
         return ChildOutcome::doubtful;
     walk.queue[walk.count] = pid;
     ++walk.count;
@@ -77,20 +79,21 @@ bool stillAsWalked(const ProcessRecord& now, const ProcessRecord& then) {
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
-// ended or was replaced since the walk stops the report; the identity's own first read is that check,
-// and the separator follows it. Any failure while objects are still being written, a write error
-// included, ends it with status 3: only a complete array ever gets 0 or 4.
+// ended or was replaced since the walk stops the report; the identity's second read is that check, and
+// the separator follows it. Any failure while objects are still being written, a write error included,
+// ends it with status 3: only a complete array ever gets 0 or 4.
 int printTree(TreeWalk& walk, FILE* out) {
     const uint32_t caller = callingUser();
     Identity identity;
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
         const ProcessHandle& process = *walk.processes[i];
-        if (!readProcessRecord(process, identity.first) || !stillAsWalked(identity.first, walk.snapshots[i]))
+        identity.first = walk.snapshots[i];
+        if (!readPathAndSecond(process, identity) || !stillAsWalked(identity.second, identity.first))
             return statusNotEstablished;
         if (i > 0)
             std::fputc(',', out);
-        if (!confirmIdentity(process, caller, identity))
+        if (!identityHolds(process.pid, caller, identity))
             return statusNotEstablished;
         writeIdentity(identity, out);
         if (std::ferror(out))

@@ -331,9 +331,7 @@ bool readProcessStat(const ProcessHandle& process, ProcessRecord& record) {
     return true;
 }
 
-bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
-    if (!readProcessStat(process, record))
-        return false;
+bool readProcessUsers(const ProcessHandle& process, ProcessRecord& record) {
     if (process.statusFile < 0 && process.directory >= 0)
         process.statusFile = openat(process.directory, "status", readFlags);
     char statusText[1024];
@@ -347,6 +345,10 @@ bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
     record.uid = status->uid;
     record.realUid = status->realUid;
     return true;
+}
+
+bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
+    return readProcessStat(process, record) && readProcessUsers(process, record);
 }
 
 size_t readExecutablePath(const ProcessHandle& process, char (&path)[executablePathCapacity]) {

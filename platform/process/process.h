@@ -45,6 +45,10 @@ bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record);
 // The same from the stat file alone, for a check that needs no users: `uid` and `realUid` stay 0, and
 // the identifier is not checked for being a thread's (an identifier from a list of children never is).
 bool readProcessStat(const ProcessHandle& process, ProcessRecord& record);
+// Adds the users from the status file to a record that readProcessStat filled through the same handle,
+// which makes it what readProcessRecord gives. False, with the record cleared, when they cannot be read
+// or the identifier is a thread's that is not the main one.
+bool readProcessUsers(const ProcessHandle& process, ProcessRecord& record);
 
 constexpr size_t executablePathCapacity = 4096;
 
