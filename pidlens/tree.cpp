@@ -12,8 +12,8 @@ constexpr size_t treeLimit = 256;
 // record of queue[i] when it was accepted, which is also the first read of its identity, and
 // processes[i] the handle it was read through. Each handle stays open until its object is written, so
 // every later read of the process needs no new opens and cannot reach another process that took the
-// identifier meanwhile. That holds three descriptors per process (the directory, its stat and its
-// status file), 768 at most.
+// identifier meanwhile. That holds three descriptors per process (the directory, its stat file, and
+// its pidfd or, where the kernel tells no users through one, its status file), 768 at most.
 struct TreeWalk {
     uint32_t queue[treeLimit] = {};
     ProcessRecord snapshots[treeLimit];
