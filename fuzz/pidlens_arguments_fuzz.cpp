@@ -9,7 +9,7 @@
 namespace {
 
 // 1 to 10 decimal digits naming 2 to 2147483647, leading zeros allowed.
-std::optional<uint32_t> expected_pid(std::string_view text) {
+std::optional<uint32_t> expectedPid(std::string_view text) {
     if (text.empty() || text.size() > 10)
         return std::nullopt;
     uint64_t value = 0;
@@ -23,7 +23,7 @@ std::optional<uint32_t> expected_pid(std::string_view text) {
     return static_cast<uint32_t>(value);
 }
 
-int hex_value(char c) {
+int hexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -48,7 +48,7 @@ std::optional<std::string> decoded(const std::string& literal) {
         if (next == '"' || next == '\\') {
             text += next;
         } else if (next == 'u' && at + 4 < literal.size() - 1 && literal.compare(at + 1, 2, "00") == 0) {
-            int high = hex_value(literal[at + 3]), low = hex_value(literal[at + 4]);
+            int high = hexValue(literal[at + 3]), low = hexValue(literal[at + 4]);
             if (high < 0 || high > 1 || low < 0)
                 return std::nullopt;
             text += static_cast<char>(high * 16 + low);
@@ -64,17 +64,17 @@ std::optional<std::string> decoded(const std::string& literal) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    if (parse_pid(text) != expected_pid(text))
+    if (parsePid(text) != expectedPid(text))
         std::abort();
 
     char* written = nullptr;
-    size_t written_size = 0;
-    FILE* out = open_memstream(&written, &written_size);
+    size_t writtenSize = 0;
+    FILE* out = open_memstream(&written, &writtenSize);
     if (out == nullptr)
         return 0;
-    json_string(text.c_str(), out);
+    jsonString(text.c_str(), out);
     std::fclose(out);
-    auto back = decoded(std::string(written, written_size));
+    auto back = decoded(std::string(written, writtenSize));
     std::free(written);
     if (back != text.substr(0, text.find('\0')))
         std::abort();

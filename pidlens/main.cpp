@@ -15,46 +15,46 @@ struct Command {
 };
 
 // One argument is always the PID text, even when it starts with "--".
-std::optional<Command> parse_command(int argc, char** argv) {
+std::optional<Command> parseCommand(int argc, char** argv) {
     Command command;
-    const char* pid_text = nullptr;
+    const char* pidText = nullptr;
     if (argc == 2) {
-        pid_text = argv[1];
+        pidText = argv[1];
     } else if (argc == 3 && std::strcmp(argv[1], "--probe") == 0) {
         command.mode = Mode::probe;
-        pid_text = argv[2];
+        pidText = argv[2];
     } else if (argc == 3 && std::strcmp(argv[1], "--tree") == 0) {
         command.mode = Mode::tree;
-        pid_text = argv[2];
+        pidText = argv[2];
     } else {
         return std::nullopt;
     }
-    auto pid = parse_pid(pid_text);
+    auto pid = parsePid(pidText);
     if (!pid)
         return std::nullopt;
     command.pid = *pid;
     return command;
 }
 
-// The line feed follows whatever emit_identity did, so a failure reads as an empty line. Output is
+// The line feed follows whatever emitIdentity did, so a failure reads as an empty line. Output is
 // buffered: only a flush tells whether the object really got out.
-int finish_line(int status, FILE* out) {
+int finishLine(int status, FILE* out) {
     std::fputc('\n', out);
     bool failed = std::fflush(out) != 0 || std::ferror(out);
-    return status == status_written && failed ? status_output_error : status;
+    return status == statusWritten && failed ? statusOutputError : status;
 }
 
-int report_identity(uint32_t pid, FILE* out) {
-    return finish_line(emit_identity(pid, out), out);
+int reportIdentity(uint32_t pid, FILE* out) {
+    return finishLine(emitIdentity(pid, out), out);
 }
 
 // Only "no such process" counts as absent; a process that merely may not be signalled exists.
-int report_probe(uint32_t pid, FILE* out) {
+int reportProbe(uint32_t pid, FILE* out) {
     if (processHasEnded(pid)) {
         std::fprintf(out, "{\"schemaVersion\":1,\"pid\":%u,\"absent\":true}", pid);
-        return finish_line(status_written, out);
+        return finishLine(statusWritten, out);
     }
-    return report_identity(pid, out);
+    return reportIdentity(pid, out);
 }
 
 } // namespace
@@ -63,18 +63,18 @@ int main(int argc, char** argv) {
     // A reader that goes away must not kill pidlens: the failed write becomes status 4.
     ignoreBrokenPipes();
     // A fixed output buffer keeps the run free of allocation, and holds most trees in one write.
-    static char output_buffer[65536];
-    std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    auto command = parse_command(argc, argv);
+    static char outputBuffer[65536];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+    auto command = parseCommand(argc, argv);
     if (!command)
-        return status_bad_arguments;
+        return statusBadArguments;
     switch (command->mode) {
     case Mode::identity:
-        return report_identity(command->pid, stdout);
+        return reportIdentity(command->pid, stdout);
     case Mode::probe:
-        return report_probe(command->pid, stdout);
+        return reportProbe(command->pid, stdout);
     case Mode::tree:
-        return emit_tree(command->pid, stdout);
+        return emitTree(command->pid, stdout);
     }
-    return status_bad_arguments;
+    return statusBadArguments;
 }

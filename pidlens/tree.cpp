@@ -6,17 +6,18 @@
 namespace {
 
 // The root and at most 255 descendants: a hard limit of the report, not a size to grow.
-constexpr size_t tree_limit = 256;
+constexpr size_t treeLimit = 256;
 
 // The queue is at once the breadth-first work list and the order of the output; snapshots[i] is the
-// record of queue[i] when it was accepted, and processes[i] the handle it was read through. Each handle
-// stays open until its object is written, so every later read of the process needs no new opens and
-// cannot reach another process that took the identifier meanwhile. That holds at most two descriptors
-// per process (the directory and its stat file) and one status file at a time.
+// record of queue[i] when it was accepted, which is also the first read of its identity, and
+// processes[i] the handle it was read through. Each handle stays open until its object is written, so
+// every later read of the process needs no new opens and cannot reach another process that took the
+// identifier meanwhile. That holds three descriptors per process (the directory, its stat file, and
+// its pidfd or, where the kernel tells no users through one, its status file), 768 at most.
 struct TreeWalk {
-    uint32_t queue[tree_limit] = {};
-    ProcessRecord snapshots[tree_limit];
-    std::optional<ProcessHandle> processes[tree_limit];
+    uint32_t queue[treeLimit] = {};
+    ProcessRecord snapshots[treeLimit];
+    std::optional<ProcessHandle> processes[treeLimit];
     size_t count = 0;
 };
 
@@ -28,16 +29,14 @@ bool queued(const TreeWalk& walk, uint32_t pid) {
 // no process to report), or a doubt about the tree that fails the whole walk.
 enum class ChildOutcome { accepted, leftOut, doubtful };
 
-// Takes child `pid` of queue[parent_index] into the walk.
-ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
+// Takes child `pid` of queue[parentIndex] into the walk.
+ChildOutcome acceptChild(TreeWalk& walk, size_t parentIndex, uint32_t pid) {
     if (pid < 2)
         return ChildOutcome::leftOut;
-    if (queued(walk, pid) || walk.count == tree_limit)
+    if (queued(walk, pid) || walk.count == treeLimit)
         return ChildOutcome::doubtful;
     auto& process = walk.processes[walk.count];
     ProcessRecord& record = walk.snapshots[walk.count];
-    // Only the parent and the start are compared later, and the stat file holds both; the users are
-    // checked when the object is written.
     if (!readProcessStat(process.emplace(pid), record)) {
         process.reset();
         return processHasEnded(pid) ? ChildOutcome::leftOut : ChildOutcome::doubtful;
@@ -47,7 +46,10 @@ ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
         process.reset();
         return ChildOutcome::leftOut;
     }
-    if (record.parentPid != walk.queue[parent_index])
+    if (record.parentPid != walk.queue[parentIndex])
+        return ChildOutcome::doubtful;
+    // The users complete the identity's first read; they are checked when the object is written.
+    if (!readProcessUsers(*process, record))
         return ChildOutcome::doubtful;
     walk.queue[walk.count] = pid;
     ++walk.count;
@@ -55,7 +57,7 @@ ChildOutcome accept_child(TreeWalk& walk, size_t parent_index, uint32_t pid) {
 }
 
 // Nothing is written while the tree is walked: the walk either completes or fails as a whole.
-bool walk_tree(uint32_t root, TreeWalk& walk) {
+bool walkTree(uint32_t root, TreeWalk& walk) {
     walk.queue[0] = root;
     walk.count = 1;
     if (!readProcessRecord(walk.processes[0].emplace(root), walk.snapshots[0]))
@@ -65,48 +67,48 @@ bool walk_tree(uint32_t root, TreeWalk& walk) {
         if (!listChildren(*walk.processes[parent], walk.snapshots[parent].threads, children))
             return false;
         for (size_t i = 0; i < children.count; ++i)
-            if (accept_child(walk, parent, children.ids[i]) == ChildOutcome::doubtful)
+            if (acceptChild(walk, parent, children.ids[i]) == ChildOutcome::doubtful)
                 return false;
     }
     return true;
 }
 
-bool still_as_walked(const ProcessRecord& now, const ProcessRecord& then) {
+bool stillAsWalked(const ProcessRecord& now, const ProcessRecord& then) {
     return now.startSeconds == then.startSeconds && now.startMicroseconds == then.startMicroseconds &&
            now.parentPid == then.parentPid;
 }
 
 // Each process is checked against its snapshot just before its object is written, so a process that
-// ended or was replaced since the walk stops the report; the identity's own first read is that check,
-// and the separator follows it. Any failure while objects are still being written, a write error
-// included, ends it with status 3: only a complete array ever gets 0 or 4.
-int print_tree(TreeWalk& walk, FILE* out) {
+// ended or was replaced since the walk stops the report; the identity's second read is that check, and
+// the separator follows it. Any failure while objects are still being written, a write error included,
+// ends it with status 3: only a complete array ever gets 0 or 4.
+int printTree(TreeWalk& walk, FILE* out) {
     const uint32_t caller = callingUser();
     Identity identity;
     std::fputc('[', out);
     for (size_t i = 0; i < walk.count; ++i) {
         const ProcessHandle& process = *walk.processes[i];
-        if (!readProcessRecord(process, identity.first) ||
-            !still_as_walked(identity.first, walk.snapshots[i]))
-            return status_not_established;
+        identity.first = walk.snapshots[i];
+        if (!readPathAndSecond(process, identity) || !stillAsWalked(identity.second, identity.first))
+            return statusNotEstablished;
         if (i > 0)
             std::fputc(',', out);
-        if (!confirm_identity(process, caller, identity))
-            return status_not_established;
-        write_identity(identity, out);
+        if (!identityHolds(process.pid, caller, identity))
+            return statusNotEstablished;
+        writeIdentity(identity, out);
         if (std::ferror(out))
-            return status_not_established;
+            return statusNotEstablished;
         walk.processes[i].reset();
     }
     std::fputs("]\n", out);
-    return std::fflush(out) != 0 || std::ferror(out) ? status_output_error : status_written;
+    return std::fflush(out) != 0 || std::ferror(out) ? statusOutputError : statusWritten;
 }
 
 } // namespace
 
-int emit_tree(uint32_t root, FILE* out) {
+int emitTree(uint32_t root, FILE* out) {
     TreeWalk walk;
-    if (!walk_tree(root, walk))
-        return status_not_established;
-    return print_tree(walk, out);
+    if (!walkTree(root, walk))
+        return statusNotEstablished;
+    return printTree(walk, out);
 }

@@ -12,7 +12,13 @@
 #include <fcntl.h>
 #include <optional>
 #include <string_view>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+// glibc 2.36 declares these without C linkage for C++.
+extern "C" {
+#include <sys/pidfd.h>
+}
 
 // Everything here works in fixed buffers: no allocation on the way from /proc to the record.
 
@@ -143,6 +149,55 @@ std::optional<StatusFields> parseStatus(std::string_view text) {
     if (!parseNumber(rest.substr(0, rest.find('\t')), fields.uid))
         return std::nullopt;
     return fields;
+}
+
+// What PIDFD_GET_INFO (Linux 6.13) fills, in its first published form: the kernel answers a caller of
+// any form with the fields that caller knows. The C library's kernel headers may predate it.
+struct PidfdInfo {
+    uint64_t mask = 0;
+    uint64_t cgroupId = 0;
+    uint32_t pid = 0;
+    uint32_t threadGroup = 0;
+    uint32_t parentPid = 0;
+    uint32_t realUid = 0;
+    uint32_t realGid = 0;
+    uint32_t uid = 0;
+    uint32_t gid = 0;
+    uint32_t savedUid = 0;
+    uint32_t savedGid = 0;
+    uint32_t fileSystemUid = 0;
+    uint32_t fileSystemGid = 0;
+    uint32_t spare = 0;
+};
+static_assert(sizeof(PidfdInfo) == 64);
+constexpr unsigned long pidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr uint64_t pidfdInfoCredentials = 1 << 1;
+
+// The users and thread group as the status file tells them, without the cost of the status file: the
+// kernel builds that whole file, signal masks and processor lists included, for every read.
+std::optional<StatusFields> usersThroughPidfd(int pidFile) {
+    PidfdInfo info{.mask = pidfdInfoCredentials};
+    if (pidFile < 0 || ioctl(pidFile, pidfdGetInfo, &info) != 0 || (info.mask & pidfdInfoCredentials) == 0)
+        return std::nullopt;
+    return StatusFields{info.threadGroup, info.realUid, info.uid};
+}
+
+std::optional<StatusFields> usersFromStatus(const ProcessHandle& process) {
+    if (process.statusFile < 0 && process.directory >= 0)
+        process.statusFile = openat(process.directory, "status", readFlags);
+    char statusText[1024];
+    auto statusHead = readHead(process.statusFile, statusText, sizeof statusText);
+    return statusHead ? parseStatus(*statusHead) : std::nullopt;
+}
+
+// Asked once per run, as the answer is the kernel's: without PIDFD_GET_INFO a pidfd would only cost
+// its opening and a descriptor.
+bool pidfdTellsUsers() {
+    static const bool tells = [] {
+        OwnedDescriptor self(pidfd_open(getpid(), 0));
+        return usersThroughPidfd(self.get()).has_value();
+    }();
+    return tells;
 }
 
 // /proc/stat holds a line per processor and an interrupt line that runs to many kilobytes on large
@@ -302,12 +357,18 @@ bool sameChildren(const ChildList& a, const ChildList& b) {
 
 ProcessHandle::ProcessHandle(uint32_t id) : pid(id) {
     directory = openProcessDirectory(id);
-    if (directory >= 0)
-        statFile = openat(directory, "stat", readFlags);
+    if (directory < 0)
+        return;
+    // Opened after the directory: a read through the directory that succeeds later shows the process
+    // lived on past this opening, so both name the one instance. A thread other than the main one gets
+    // none, and the status file's thread group then tells it apart.
+    if (pidfdTellsUsers())
+        pidFile = pidfd_open(static_cast<pid_t>(id), 0);
+    statFile = openat(directory, "stat", readFlags);
 }
 
 ProcessHandle::~ProcessHandle() {
-    for (int fd : {statusFile, statFile, directory})
+    for (int fd : {pidFile, statusFile, statFile, directory})
         if (fd >= 0)
             close(fd);
 }
@@ -331,22 +392,24 @@ bool readProcessStat(const ProcessHandle& process, ProcessRecord& record) {
     return true;
 }
 
-bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
-    if (!readProcessStat(process, record))
-        return false;
-    if (process.statusFile < 0 && process.directory >= 0)
-        process.statusFile = openat(process.directory, "status", readFlags);
-    char statusText[1024];
-    auto statusHead = readHead(process.statusFile, statusText, sizeof statusText);
-    auto status = statusHead ? parseStatus(*statusHead) : std::nullopt;
+bool readProcessUsers(const ProcessHandle& process, ProcessRecord& record) {
+    // Whatever the pidfd cannot tell (another namespace's process, a kernel or a sandbox that refuses
+    // the request), the status file decides.
+    auto users = usersThroughPidfd(process.pidFile);
+    if (!users)
+        users = usersFromStatus(process);
     // /proc/<tid> answers for any thread, but only the main thread's identifier names the process.
-    if (!status || status->threadGroup != process.pid) {
+    if (!users || users->threadGroup != process.pid) {
         record = {};
         return false;
     }
-    record.uid = status->uid;
-    record.realUid = status->realUid;
+    record.uid = users->uid;
+    record.realUid = users->realUid;
     return true;
+}
+
+bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record) {
+    return readProcessStat(process, record) && readProcessUsers(process, record);
 }
 
 size_t readExecutablePath(const ProcessHandle& process, char (&path)[executablePathCapacity]) {

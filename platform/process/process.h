@@ -21,11 +21,11 @@ struct ProcessRecord {
     uint64_t processorTicks = 0; // user and system time used so far, in clock ticks
 };
 
-// An open /proc/<pid> directory, with its stat file, and its status file once it is first read. Whatever
-// is read through it belongs
-// to the process instance that had the identifier when it was opened: once that process is gone the
-// reads fail, even after a new process has taken the same number, so reads through one handle never
-// mix two processes.
+// An open /proc/<pid> directory, with its stat file, the process's pidfd where the kernel tells users
+// through one (Linux 6.13 and later), and otherwise its status file once it is first read. Whatever is
+// read through it belongs to the process instance that had the identifier when it was opened: once that
+// process is gone the reads fail, even after a new process has taken the same number, so reads through
+// one handle never mix two processes.
 struct ProcessHandle {
     explicit ProcessHandle(uint32_t pid);
     ~ProcessHandle();
@@ -35,6 +35,7 @@ struct ProcessHandle {
     uint32_t pid = 0;
     int directory = -1; // -1 when there was no such process to open
     int statFile = -1;
+    int pidFile = -1; // -1 where the users come from the status file
     mutable int statusFile = -1;
 };
 
@@ -45,6 +46,10 @@ bool readProcessRecord(const ProcessHandle& process, ProcessRecord& record);
 // The same from the stat file alone, for a check that needs no users: `uid` and `realUid` stay 0, and
 // the identifier is not checked for being a thread's (an identifier from a list of children never is).
 bool readProcessStat(const ProcessHandle& process, ProcessRecord& record);
+// Adds the users (from the pidfd, or the status file) to a record that readProcessStat filled through the
+// same handle, which makes it what readProcessRecord gives. False, with the record cleared, when they cannot
+// be read or the identifier is a thread's that is not the main one.
+bool readProcessUsers(const ProcessHandle& process, ProcessRecord& record);
 
 constexpr size_t executablePathCapacity = 4096;
 

@@ -187,10 +187,10 @@ TEST(PidlensIdentity, AUserChangedBetweenTheTwoReadsIsRefused) {
         ProcessHandle process(static_cast<uint32_t>(child));
         Identity identity;
         bool before =
-            readProcessRecord(process, identity.first) && confirm_identity(process, getuid(), identity);
+            readProcessRecord(process, identity.first) && confirmIdentity(process, getuid(), identity);
         char byte = 0;
         bool changed = write(go[1], &byte, 1) == 1 && read(done[0], &byte, 1) == 1;
-        bool after = confirm_identity(process, getuid(), identity);
+        bool after = confirmIdentity(process, getuid(), identity);
         close(go[1]);
         close(done[0]);
         waitpid(child, nullptr, 0);

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -69,8 +70,10 @@ std::vector<pid_t> startChildren(const std::vector<TreeNode>& nodes, int index, 
     }
     NodeKind kind = nodes[index].kind;
     if (kind == NodeKind::otherUser) {
+        // Dumpable again, as a program that user started would be: a change of user makes a process's
+        // executable unreadable to everyone but root.
         if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-            setresuid(65534, 65534, 65534) != 0)
+            setresuid(65534, 65534, 65534) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0)
             _exit(1);
     }
     if (kind == NodeKind::otherRealUser && setresuid(65534, geteuid(), geteuid()) != 0)

@@ -1,9 +1,11 @@
 #include "tests/pidlens/process_tree.h"
 #include "tests/support/run_program.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sys/stat.h>
 
 namespace {
 
@@ -85,6 +87,29 @@ TEST(PidlensTree, DescendantOfAnotherUserEndsTheArrayWhereItWouldBe) {
     stopProcessTree(tree);
     EXPECT_EQ(3, run.exitStatus);
     EXPECT_EQ(expected, run.out);
+}
+
+// A caller that is not root, the usual one, gets the tree of its own processes whole, each object with
+// its user: only such a caller shows whether the users checked are those each process was read with.
+TEST(PidlensTree, CallerThatIsNotRootGetsItsOwnTreeWhole) {
+    std::string folder = makeScratchFolder("pidlens-nobody");
+    std::string copy = folder + "/pidlens";
+    std::filesystem::copy_file(bundleProgram("pidlens"), copy);
+    chmod(folder.c_str(), 0755);
+    auto tree = startProcessTree({{-1, NodeKind::otherUser}, {0}, {0}, {1}});
+    std::vector<pid_t> pids = tree.pids;
+    auto run = runProgram(
+        {"/usr/bin/setpriv",
+         {"--reuid=65534", "--regid=65534", "--clear-groups", copy, "--tree", std::to_string(pids[0])}});
+    stopProcessTree(tree);
+    std::filesystem::remove_all(folder);
+    if (run.exitStatus == 126 || run.exitStatus == 127)
+        GTEST_SKIP() << "the user nobody cannot run pidlens from " << folder << ": " << run.err;
+
+    ASSERT_EQ(0, run.exitStatus) << run.out;
+    EXPECT_EQ(pids, reportedPids(run.out));
+    for (const auto& element : nlohmann::json::parse(run.out))
+        EXPECT_EQ(65534, element.at("uid").get<int>()) << element;
 }
 
 TEST(PidlensTree, ChildThatHasExitedIsLeftOut) {
