@@ -74,6 +74,8 @@ int main(int argc, char** argv) {
     case Mode::probe:
         return reportProbe(command->pid, stdout);
     case Mode::tree:
+        // The walk holds three descriptors for each of up to 256 processes.
+        raiseDescriptorLimit();
         return emitTree(command->pid, stdout);
     }
     return statusBadArguments;

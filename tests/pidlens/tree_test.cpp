@@ -66,6 +66,14 @@ TEST(PidlensTree, ChildrenStartedByAnyThreadAreFound) {
 // One more process anywhere, or more children of one parent than a listing holds, fails as a whole.
 TEST(PidlensTree, HoldsExactlyTwoHundredFiftySixProcesses) {
     expectWholeTree(twoLevelTree(15, 16));
+    // Three descriptors a process: a caller's low soft limit is raised as far as its hard one allows.
+    auto whole = startProcessTree(twoLevelTree(15, 16));
+    auto limited = runProgram({.program = "/bin/sh",
+                               .arguments = {"-c", "ulimit -Sn 64 && exec \"$0\" --tree \"$1\"",
+                                             bundleProgram("pidlens"), std::to_string(whole.pids[0])}});
+    stopProcessTree(whole);
+    EXPECT_EQ(0, limited.exitStatus);
+    EXPECT_EQ(limited.exitStatus == 0 ? reportedPids(limited.out).size() : 0u, 256u);
 
     std::vector<std::vector<TreeNode>> tooMany{twoLevelTree(15, 16), twoLevelTree(255, 0),
                                                twoLevelTree(257, 0)};
