@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -148,14 +149,25 @@ TEST(PidlensIdentity, MissingProcessIsAbsentOnlyWhenProbed) {
     EXPECT_EQ("", tree.out);
 }
 
-// Another user in either place, the effective or only the real one, makes the process another's.
+// Another user in either place, the effective or only the real one, makes the process another's. The
+// users read through the pidfd, where the kernel tells them there, are those of the status file.
 TEST(PidlensIdentity, ProcessOfAnotherUserIsRefused) {
     for (NodeKind kind : {NodeKind::otherUser, NodeKind::otherRealUser}) {
         auto tree = startProcessTree({{-1, kind}});
         std::string pid = std::to_string(tree.pids[0]);
         auto bare = pidlens({pid});
         auto probed = pidlens({"--probe", pid});
+        ProcessHandle process(static_cast<uint32_t>(tree.pids[0]));
+        ProcessRecord throughPidfd, fromStatus;
+        bool read = readProcessRecord(process, throughPidfd);
+        if (process.pidFile >= 0)
+            close(std::exchange(process.pidFile, -1));
+        read = readProcessRecord(process, fromStatus) && read;
         stopProcessTree(tree);
+        ASSERT_TRUE(read);
+        auto users = std::pair(kind == NodeKind::otherUser ? 65534u : geteuid(), 65534u);
+        EXPECT_EQ(users, std::pair(throughPidfd.uid, throughPidfd.realUid));
+        EXPECT_EQ(users, std::pair(fromStatus.uid, fromStatus.realUid));
         EXPECT_EQ(3, bare.exitStatus);
         EXPECT_EQ("\n", bare.out);
         EXPECT_EQ(3, probed.exitStatus);

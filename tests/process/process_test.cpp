@@ -6,7 +6,6 @@
 #include <optional>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <utility>
 
 namespace {
 
@@ -45,28 +44,6 @@ TEST(ProcessRecord, ChildListsAgreeWithAScanOfEveryProcess) {
     std::sort(scanned.begin(), scanned.end());
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(expected, scanned);
-}
-
-// The users come from the pidfd where the kernel tells them there, else from the status file: both give
-// the effective and the real user as they are, also when only one of them is another user.
-TEST(ProcessRecord, UsersAreTheSameThroughThePidfdAndTheStatusFile) {
-    auto tree = startProcessTree({{}, {0, NodeKind::otherUser}, {0, NodeKind::otherRealUser}});
-    std::vector<std::pair<uint32_t, uint32_t>> expected{
-        {geteuid(), getuid()}, {65534, 65534}, {geteuid(), 65534}};
-    std::vector<std::pair<uint32_t, uint32_t>> throughHandle, fromStatus;
-    for (pid_t pid : tree.pids) {
-        ProcessHandle process(static_cast<uint32_t>(pid));
-        ProcessRecord record;
-        if (readProcessRecord(process, record))
-            throughHandle.emplace_back(record.uid, record.realUid);
-        if (process.pidFile >= 0)
-            close(std::exchange(process.pidFile, -1));
-        if (readProcessRecord(process, record))
-            fromStatus.emplace_back(record.uid, record.realUid);
-    }
-    stopProcessTree(tree);
-    EXPECT_EQ(expected, throughHandle);
-    EXPECT_EQ(expected, fromStatus);
 }
 
 // Past the name's last ')' the fields are the kernel's own, so anything else there is refused; and a
